@@ -1,0 +1,38 @@
+# The two ways in: `make demo` and `make test`. Both install what is missing
+# (Debian packages, when run as root), configure, build and run.
+BUILD ?= build
+CMAKE_FLAGS ?=
+PACKAGES := cmake ninja-build g++ pkg-config libpcap-dev libgtest-dev libgmock-dev openjdk-17-jdk-headless junit5 iproute2
+
+.PHONY: all deps configure build test demo clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "Installing:$$missing"; \
+	    (apt-get install -y --no-install-recommends $$missing >/dev/null 2>&1 || \
+	     (apt-get update >/dev/null && apt-get install -y --no-install-recommends $$missing >/dev/null)) || \
+	     { echo "apt-get could not install:$$missing"; exit 1; }; \
+	  else \
+	    echo "Missing Debian packages:$$missing"; \
+	    echo "Install them with: sudo apt-get install$$missing"; exit 1; \
+	  fi; \
+	fi
+
+configure: deps
+	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure
+
+demo: build
+	@cmake --build $(BUILD) --target demo
+
+clean:
+	rm -rf $(BUILD)

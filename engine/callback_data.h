@@ -1,0 +1,67 @@
+// CallbackData: the context record of one installed callback, and the
+// delivery bookkeeping that keeps it alive while a delivery uses it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "LCMP_comm.h"
+
+namespace lcmp {
+
+// Counting semaphore with count 0 at creation and a maximum of 1. A release
+// beyond the maximum is refused (returns false).
+class Semaphore {
+public:
+    bool release() noexcept;
+    // True when the count was taken within `ms` milliseconds.
+    bool acquireFor(std::chrono::milliseconds ms) noexcept;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    int count_ = 0;
+};
+
+// One mutex guards every registry and every delivery count. It is never held
+// while a callback runs.
+std::mutex &DeliveryMutex() noexcept;
+
+}  // namespace lcmp
+
+struct CallbackData {
+    LCMPValueList **resultLocation = nullptr;
+    int32_t filterType = 0;
+    uintptr_t owner = 0;
+    lcmp::Semaphore semaphore;
+    std::atomic<uint8_t> done{0};
+    LCMPValueListFunction function = nullptr;
+
+    // Guarded by DeliveryMutex(): deliveries running now, and whether the
+    // owner asked for the release while one was running.
+    uint32_t deliveries = 0;
+    bool destroyPending = false;
+    // Called with `owner` when the record is finally released (the bridge
+    // deletes its Java reference there).
+    void (*ownerRelease)(uintptr_t owner) = nullptr;
+};
+
+namespace lcmp {
+
+// Delivery bracket. BeginDeliveryLocked is called with DeliveryMutex() held
+// and returns false when the record is already being released; EndDelivery
+// takes the mutex itself and completes a release that was deferred.
+bool BeginDeliveryLocked(CallbackData *data) noexcept;
+void EndDelivery(CallbackData *data) noexcept;
+
+void CallbackDataSetOwnerRelease(CallbackData *data, void (*release)(uintptr_t)) noexcept;
+
+// The engine's registry callbacks and the timed wait on a record's semaphore.
+int Callback(const uint8_t *sourceMac, const uint8_t *records, int length, CallbackData *data);
+int CallbackUnicast(const uint8_t *sourceMac, const uint8_t *records, int length, CallbackData *data);
+int wait(int32_t milliseconds, Semaphore *semaphore) noexcept;
+
+}  // namespace lcmp

@@ -1,0 +1,114 @@
+// The LCMP message format: header shapes by opcode, locating the record area
+// of a received message, and composing request and subscription messages.
+#include <atomic>
+#include <cstring>
+
+#include "LCMP_comm.h"
+#include "byte_reader.h"
+
+namespace lcmp {
+
+HeaderShape ShapeOf(int32_t opcode) noexcept {
+    switch (opcode) {
+        case LCMP_READ_REQ:
+        case LCMP_WRITE_REQ:
+        case LCMP_CONTROL_REQ: return HeaderShape::Request;
+        case LCMP_READ_CNF:
+        case LCMP_WRITE_CNF:
+        case LCMP_CONTROL_CNF:
+        case LCMP_NOTIFY_RSP: return HeaderShape::Confirmation;
+        case LCMP_NOTIFY_IND: return HeaderShape::Notification;
+        default: return HeaderShape::None;
+    }
+}
+
+std::optional<std::span<const uint8_t>> RecordArea(int32_t opcode, std::span<const uint8_t> message) noexcept {
+    ByteReader r(message);
+    const auto lead = r.u8();
+    if (!lead || *lead != kLeadByte) return std::nullopt;
+    std::optional<uint16_t> length;
+    switch (ShapeOf(opcode)) {
+        case HeaderShape::Request:
+            if (!r.skip(6)) return std::nullopt;
+            length = r.le16();
+            break;
+        case HeaderShape::Confirmation: length = r.le16(); break;
+        case HeaderShape::Notification:
+            length = r.le16();
+            if (!r.skip(1)) return std::nullopt;  // flag byte
+            break;
+        case HeaderShape::None: return std::nullopt;
+    }
+    if (!length) return std::nullopt;
+    return r.take(*length);
+}
+
+namespace {
+
+std::atomic<ComposedMessageObserver> gObserver{nullptr};
+
+// Sum of (length + 3) over the entries, in 16 bits as the header carries it.
+uint16_t RecordAreaLength(const LCMPValueList *list) noexcept {
+    uint16_t total = 0;
+    if (list == nullptr) return 0;
+    for (const LCMPValue *v = list->first; v != nullptr; v = v->next) total = static_cast<uint16_t>(total + v->length + 3);
+    return total;
+}
+
+// Writes the records of `list` from `out` on, with the given type, stopping
+// at `end` (the 16-bit area length can wrap for enormous lists).
+void WriteRecords(const LCMPValueList *list, uint8_t type, uint8_t *out, const uint8_t *end) noexcept {
+    if (list == nullptr) return;
+    for (const LCMPValue *v = list->first; v != nullptr; v = v->next) {
+        if (end - out < 3 + static_cast<std::ptrdiff_t>(v->length)) return;
+        out[0] = type;
+        out[1] = static_cast<uint8_t>(v->length & 0xFF);
+        out[2] = static_cast<uint8_t>(v->length >> 8);
+        if (v->length != 0) std::memcpy(out + 3, v->value, v->length);
+        out += 3 + v->length;
+    }
+}
+
+}  // namespace
+
+void SetComposedMessageObserver(ComposedMessageObserver observer) noexcept { gObserver.store(observer); }
+
+void ObserveComposed(int32_t opcode, std::span<const uint8_t> message) noexcept {
+    if (auto *observer = gObserver.load()) observer(opcode, message);
+}
+
+int32_t LCMPMyMACGet(uint8_t * /*mac*/) noexcept { return LCMP_OK; }
+
+int32_t ComposeRequest(uint8_t recordType, const LCMPValueList *request, Buffer *out, std::size_t *size) noexcept {
+    const uint16_t area = RecordAreaLength(request);
+    const std::size_t total = std::size_t{area} + 9;
+    Buffer message = AllocateBuffer(total);
+    if (!message) return LCMP_ERROR_MALLOC;
+    std::memset(message.get(), 0, total);
+    message[0] = kLeadByte;
+    if (const int32_t rc = LCMPMyMACGet(message.get() + 1); rc != 0) return rc;
+    message[7] = static_cast<uint8_t>(area >> 8);  // built messages carry the length in network order
+    message[8] = static_cast<uint8_t>(area & 0xFF);
+    WriteRecords(request, recordType, message.get() + 9, message.get() + total);
+    *out = std::move(message);
+    *size = total;
+    return LCMP_OK;
+}
+
+int32_t ComposeNotify(const LCMPValueList *list, uint8_t flag, Buffer *out, std::size_t *size) noexcept {
+    const uint16_t area = RecordAreaLength(list);
+    const std::size_t total = std::size_t{area} + 4;
+    Buffer message = AllocateBuffer(total);
+    if (!message) return LCMP_ERROR_MALLOC;
+    std::memset(message.get(), 0, total);
+    message[0] = kLeadByte;
+    message[1] = static_cast<uint8_t>(area >> 8);
+    message[2] = static_cast<uint8_t>(area & 0xFF);
+    message[3] = flag != 0 ? 1 : 0;
+    WriteRecords(list, LCMP_RECORD_NOTIFY, message.get() + 4, message.get() + total);
+    *out = std::move(message);
+    *size = total;
+    return LCMP_OK;
+}
+
+}  // namespace lcmp

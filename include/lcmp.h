@@ -1,0 +1,195 @@
+/*
+ * liblcmp: LCMP (G.hn layer-2 configuration and management protocol,
+ * Ethertype 0x22E3) for C hosts and for the Java management class
+ * BrundixGhn/NetWork/DeviceCommunication/LCMP/LCMPCommManager.
+ *
+ * Results: every int32_t result is 0 for success or one of the negative
+ * LCMP_ERROR_ codes below.
+ *
+ * Value lists: a list lives in one variable of its owner (its location); the
+ * first add creates it there. Whoever holds the location destroys the list
+ * with LCMPValueListDestroy.
+ *
+ * Threads: the request operations run wholly on the calling thread. Callbacks
+ * for received messages run on the library's single receive thread, which
+ * exists only while a session opened with LCMPInit is running. No library lock
+ * is held while a callback runs, so a callback may install or remove
+ * callbacks, its own included.
+ */
+#ifndef LCMP_H
+#define LCMP_H
+
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define LCMP_API __attribute__((visibility("default")))
+#else
+#define LCMP_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Error codes. */
+#define LCMP_OK 0
+#define LCMP_ERROR_SOCKET_NOT_OPENED (-1)
+#define LCMP_ERROR_ETH_IF (-2)
+#define LCMP_ERROR_SENDTO (-3)
+#define LCMP_ERROR_TIMEOUT (-4)
+#define LCMP_ERROR_DROP_PACKET (-5)
+#define LCMP_ERROR_RECV (-6)
+#define LCMP_ERROR_BIND (-7)
+#define LCMP_ERROR_ROOM_BOOT (-8)
+#define LCMP_ERROR_DISCOVER (-9)
+#define LCMP_ERROR_NULL_MAC (-10)
+#define LCMP_ERROR_PTHREAD_CREATE (-11)
+#define LCMP_ERROR_PTHREAD_JOIN (-12)
+#define LCMP_ERROR_BAD_ARGS (-13)
+#define LCMP_ERROR_MALLOC (-14)
+#define LCMP_ERROR_MAX_IF (-15)
+#define LCMP_ERROR_ADDITIONAL_RESULT (-16)
+#define LCMP_ERROR_TOO_MANY_DEVICES (-17)
+#define LCMP_ERROR_PARAMETER_TYPE (-18)
+#define LCMP_ERROR_SEND_PACKET (-19)
+#define LCMP_ERROR_SEND_PACKET2 (-20)
+#define LCMP_ERROR_CALLBACK (-21)
+
+/* Opcodes: each request is answered by the opcode after it. */
+#define LCMP_READ_REQ 352    /* 0x160 */
+#define LCMP_READ_CNF 353    /* 0x161 */
+#define LCMP_WRITE_REQ 354   /* 0x162 */
+#define LCMP_WRITE_CNF 355   /* 0x163 */
+#define LCMP_CONTROL_REQ 356 /* 0x164 */
+#define LCMP_CONTROL_CNF 357 /* 0x165 */
+#define LCMP_NOTIFY_IND 358  /* 0x166 */
+#define LCMP_NOTIFY_RSP 359  /* 0x167 */
+
+/* Record types. */
+#define LCMP_RECORD_PARAMETER 0
+#define LCMP_RECORD_WRITE_CONFIRM 1
+#define LCMP_RECORD_READ_PARAMETER 2
+#define LCMP_RECORD_CONTROL_PARAMETER 3
+#define LCMP_RECORD_CONTROL_CONFIRM 5
+#define LCMP_RECORD_NOTIFY 6
+#define LCMP_RECORD_NOTIFY_CONFIRM 8
+
+/* Destination kinds of the request operations and of LCMPNotify. */
+#define LCMP_DESTINATION_DEVICE 0    /* the deviceMac given by the caller */
+#define LCMP_DESTINATION_MULTICAST 1 /* 01:19:A7:52:76:96 */
+#define LCMP_DESTINATION_BROADCAST 2 /* FF:FF:FF:FF:FF:FF */
+
+/* One record in unpacked form. sourceMac is set only when the adder gave one. */
+typedef struct LCMPValue {
+    uint8_t sourceMac[6];
+    int32_t type;
+    uint16_t length;
+    uint8_t *value; /* owned, exactly length bytes */
+    struct LCMPValue *next;
+} LCMPValue;
+
+/* Records in insertion order. count equals the number of entries. */
+typedef struct LCMPValueList {
+    uint16_t count;
+    LCMPValue *first;
+    LCMPValue *last;
+} LCMPValueList;
+
+/* Context of one installed callback (opaque). */
+typedef struct CallbackData CallbackData;
+/* One installed callback; the handle returned by LCMPCallBackInstall (opaque). */
+typedef struct CallbackEntry CallbackEntry;
+
+/* Called with the records a callback collected; the list may be NULL. */
+typedef void (*LCMPValueListFunction)(LCMPValueList *list);
+/* Called for each received message whose opcode matches: the sender's 6-byte
+ * address and the record area of the message (valid only during the call). */
+typedef int (*LCMPCallBackFunction)(const uint8_t *sourceMac, const uint8_t *records, int length,
+                                    CallbackData *data);
+
+/* ---- Value lists ---- */
+
+/* Appends a copy of value (length bytes) with the given type and, when
+ * sourceMac is not NULL, its 6 bytes. Creates the list at *location on first
+ * use. 0, or LCMP_ERROR_MALLOC (the list is then unchanged; a list created by
+ * this call stays in *location, empty). */
+LCMP_API int32_t LCMPFullValueAdd(LCMPValueList **location, const uint8_t *sourceMac, int32_t type,
+                                  uint16_t length, const uint8_t *value);
+/* LCMPFullValueAdd with no source address and type 0. */
+LCMP_API int32_t LCMPValueAdd(LCMPValueList **location, uint16_t length, const uint8_t *value);
+/* Frees the list and all it owns; NULL is accepted. Returns 0. The caller's
+ * variable is not reset. */
+LCMP_API int32_t LCMPValueListDestroy(LCMPValueList *list);
+
+/* ---- Request operations ----
+ * Compose the request message and produce the confirmation locally: read
+ * appends one type 0 entry per request entry, write one type 1 entry, control
+ * none. destinationKind: LCMP_DESTINATION_*; deviceMac (6 bytes) is used for
+ * kind 0 and may be NULL. Entries go to the list at *resultLocation, which the
+ * caller owns afterwards. 0 or LCMP_ERROR_MALLOC. */
+LCMP_API int32_t LCMPRead(LCMPValueList *request, int32_t destinationKind, const uint8_t *deviceMac,
+                          LCMPValueList **resultLocation);
+LCMP_API int32_t LCMPWrite(LCMPValueList *request, int32_t destinationKind, const uint8_t *deviceMac,
+                           LCMPValueList **resultLocation);
+LCMP_API int32_t LCMPControl(LCMPValueList *request, int32_t destinationKind, const uint8_t *deviceMac,
+                             LCMPValueList **resultLocation);
+
+/* ---- Notification subscription ----
+ * Replaces the current subscription: function (may be NULL) is called on the
+ * receive thread with the type 6 records of every notification (opcode 358).
+ * The caller keeps and destroys list. 0, LCMP_ERROR_MALLOC or
+ * LCMP_ERROR_CALLBACK. */
+LCMP_API int32_t LCMPNotify(LCMPValueList *list, int32_t destinationKind, const uint8_t *deviceMac,
+                            LCMPValueListFunction function, uint8_t flag);
+
+/* ---- Callback data ----
+ * resultLocation (may be NULL): where collected records are appended; owner: a
+ * word for the creator; function (may be NULL). NULL when memory is exhausted.
+ * Destroy only after the callback's registry entry has been removed; if a
+ * delivery to the record is still running, the release happens when it ends. */
+LCMP_API CallbackData *CallbackDataCreate(LCMPValueList **resultLocation, int32_t filterType, uintptr_t owner,
+                                          LCMPValueListFunction function);
+LCMP_API void CallbackDataDestroy(CallbackData *data);
+
+/* ---- Callback registry ----
+ * Install: the entry (handle), or NULL. Uninstall: 0; an entry that is no
+ * longer installed is ignored. Once Uninstall has returned, the entry is never
+ * called again (a call already running finishes). JavaUninstall removes the
+ * index-th entry whose CallbackData has a nonzero owner, destroys that
+ * CallbackData and returns its owner word, or 0 when nothing was removed. */
+LCMP_API CallbackEntry *LCMPCallBackInstall(LCMPCallBackFunction function, int32_t opcode, CallbackData *data);
+LCMP_API int32_t LCMPCallBackUninstall(CallbackEntry *entry);
+LCMP_API uintptr_t LCMPCallBackJavaUninstall(int32_t index);
+/* Delivers one complete message (payload after the 22-byte frame header) to
+ * every installed callback of its opcode, on the calling thread. Messages
+ * whose header or record area does not fit payloadLength are dropped. */
+LCMP_API void CallbacksExecute(const uint8_t *sourceMac, int32_t opcode, const uint8_t *payload,
+                               uint16_t payloadLength);
+
+/* ---- Adapter session ---- */
+
+/* Opens the adapter for capture and starts the receive thread. 0;
+ * LCMP_ERROR_BAD_ARGS (NULL name, or 100 characters or more);
+ * LCMP_ERROR_SOCKET_NOT_OPENED (the adapter cannot be opened);
+ * LCMP_ERROR_PTHREAD_CREATE (no thread; the adapter stays open until LCMPEnd). */
+LCMP_API int32_t LCMPInit(const char *adapterName);
+/* Stops the receive thread, destroys the registry, closes the adapter and
+ * releases the Notify subscription. Safe without a session. */
+LCMP_API void LCMPEnd(void);
+LCMP_API void LCMPSleep(int32_t milliseconds);
+
+/* Sends one unsegmented message (opcode 352..359, at most 1492 payload bytes)
+ * to destination through the open session; *sequenceOut gets the sequence
+ * number used. 0; LCMP_ERROR_BAD_ARGS; LCMP_ERROR_SOCKET_NOT_OPENED (no
+ * session); LCMP_ERROR_MALLOC; LCMP_ERROR_ETH_IF (own address unknown);
+ * LCMP_ERROR_SENDTO (the send failed). */
+LCMP_API int32_t LCMPPacketSend(const uint8_t *destination, int32_t opcode, uint16_t length, const uint8_t *payload,
+                                uint16_t *sequenceOut);
+/* Reads the adapter's current 6-byte MAC address. 0 or -1. */
+LCMP_API int32_t MacAddressGet(const char *adapterName, uint8_t *mac);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LCMP_H */
