@@ -101,3 +101,8 @@ private:
 };
 
 }  // namespace lcmp
+
+namespace lcmp {
+// Releases the Notify subscription record, if any (the end of a session).
+void NotifySubscriptionRelease() noexcept;
+}  // namespace lcmp
