@@ -51,11 +51,14 @@ struct CallbackData {
 
 namespace lcmp {
 
-// Delivery bracket. BeginDeliveryLocked is called with DeliveryMutex() held
-// and returns false when the record is already being released; EndDelivery
-// takes the mutex itself and completes a release that was deferred.
+// Delivery bracket, both called with DeliveryMutex() held. Begin returns
+// false when the owner has already asked for the record's release (the
+// delivery must not start). End returns true when the record must now be
+// freed with CallbackDataFree, after the mutex has been let go.
 bool BeginDeliveryLocked(CallbackData *data) noexcept;
-void EndDelivery(CallbackData *data) noexcept;
+bool EndDeliveryLocked(CallbackData *data) noexcept;
+// Frees the record and then hands its owner word to ownerRelease, if set.
+void CallbackDataFree(CallbackData *data) noexcept;
 
 void CallbackDataSetOwnerRelease(CallbackData *data, void (*release)(uintptr_t)) noexcept;
 

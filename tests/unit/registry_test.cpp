@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "callback_data.h"
+#include "registry.h"
+#include "test_support.h"
+
+using lcmptest::Bytes;
+
+namespace {
+
+const uint8_t kSender[6] = {0x02, 0, 0, 0, 0, 1};
+
+// A confirmation-shaped message (opcode 353) carrying one record.
+const Bytes kConfirm = {0x05, 0x04, 0x00, 0x00, 0x01, 0x00, 0x2A};
+
+void Send(int32_t opcode, const Bytes &payload) {
+    CallbacksExecute(kSender, opcode, payload.data(), static_cast<uint16_t>(payload.size()));
+}
+
+// The log of calls: which tag was called, with which record area.
+struct Log {
+    static inline std::vector<uintptr_t> tags;
+    static inline std::vector<Bytes> areas;
+    static int Record(const uint8_t *, const uint8_t *records, int length, CallbackData *data) {
+        tags.push_back(data != nullptr ? data->owner : 0);
+        areas.emplace_back(records, records + length);
+        return 0;
+    }
+};
+
+class Registry : public ::testing::Test {
+protected:
+    void SetUp() override {
+        lcmp::CallbackListDestroyAll();
+        Log::tags.clear();
+        Log::areas.clear();
+    }
+    void TearDown() override {
+        lcmp::CallbackListDestroyAll();
+        for (CallbackData *d : made) CallbackDataDestroy(d);
+    }
+    CallbackData *Data(uintptr_t owner) {
+        made.push_back(CallbackDataCreate(nullptr, 0, owner, nullptr));
+        return made.back();
+    }
+    std::vector<CallbackData *> made;
+};
+
+TEST_F(Registry, CreationLineOnFirstInstallAndAgainAfterDestruction) {
+    testing::internal::CaptureStdout();
+    CallbackEntry *e = LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(1));
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(2));
+    const std::string line =
+        "/////////////////////////Created empyty lcmpCallbacksList! //////////////////////////////\n";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), line);
+    LCMPCallBackUninstall(e);
+    EXPECT_EQ(lcmp::RegistryCount(), 1);
+
+    lcmp::CallbackListDestroyAll();
+    EXPECT_EQ(lcmp::RegistryCount(), 0);
+    testing::internal::CaptureStdout();
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(3));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), line);
+    EXPECT_EQ(lcmp::RegistryCount(), 1);
+}
+
+TEST_F(Registry, EmptiedRegistryStaysAndPrintsNothingOnNextInstall) {
+    testing::internal::CaptureStdout();
+    LCMPCallBackUninstall(LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(1)));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(lcmp::RegistryCount(), 0);
+    testing::internal::CaptureStdout();
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(2));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST_F(Registry, DispatchMatchesOpcodeInInstallationOrder) {
+    Send(LCMP_READ_CNF, kConfirm);  // no registry: nothing happens
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(1));
+    LCMPCallBackInstall(Log::Record, LCMP_READ_REQ, Data(2));
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(3));
+    Send(LCMP_READ_CNF, kConfirm);
+    EXPECT_EQ(Log::tags, (std::vector<uintptr_t>{1, 3}));
+    ASSERT_EQ(Log::areas.size(), 2u);
+    EXPECT_EQ(Log::areas[0], (Bytes{0x00, 0x01, 0x00, 0x2A}));
+    EXPECT_EQ(Log::areas[1], Log::areas[0]);
+}
+
+TEST_F(Registry, MalformedMessagesAreNeverDelivered) {
+    for (int32_t op = 350; op <= 361; ++op) LCMPCallBackInstall(Log::Record, op, Data(static_cast<uintptr_t>(op)));
+    Send(LCMP_READ_CNF, {0x06, 0x00, 0x00});                 // wrong lead byte
+    Send(LCMP_READ_CNF, {0x05, 0x05, 0x00, 0, 1, 0, 1});     // area past the payload
+    Send(LCMP_READ_REQ, {0x05, 0, 0, 0, 0, 0, 0, 0});        // request header cut short
+    Send(LCMP_NOTIFY_IND, {0x05, 0x00, 0x00});               // no flag byte
+    Send(350, {0x05, 0x00, 0x00});                           // opcode without a header shape
+    Send(360, {0x05, 0x00, 0x00});
+    EXPECT_TRUE(Log::tags.empty());
+    Send(LCMP_NOTIFY_IND, {0x05, 0x03, 0x00, 0x77, 6, 0, 0});
+    ASSERT_EQ(Log::areas.size(), 1u);
+    EXPECT_EQ(Log::areas[0], (Bytes{6, 0, 0}));
+}
+
+TEST_F(Registry, JavaIndexCountsOnlyEntriesWithAnOwner) {
+    static std::vector<uintptr_t> released;
+    released.clear();
+    auto javaData = [](uintptr_t owner) {
+        CallbackData *d = CallbackDataCreate(nullptr, 0, owner, nullptr);
+        lcmp::CallbackDataSetOwnerRelease(d, [](uintptr_t o) { released.push_back(o); });
+        return d;
+    };
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, javaData(0xA));
+    LCMPCallBackInstall(Log::Record, LCMP_NOTIFY_IND, Data(0));  // a subscription: no owner
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, javaData(0xB));
+    EXPECT_EQ(LCMPCallBackJavaUninstall(1), 0xBu);
+    EXPECT_EQ(released, (std::vector<uintptr_t>{0xB}));  // its CallbackData is gone
+    EXPECT_EQ(LCMPCallBackJavaUninstall(2), 0u);
+    EXPECT_EQ(LCMPCallBackJavaUninstall(1), 0u);
+    EXPECT_EQ(LCMPCallBackJavaUninstall(-1), 0u);
+    EXPECT_EQ(lcmp::RegistryCount(), 2);
+    EXPECT_EQ(LCMPCallBackJavaUninstall(0), 0xAu);
+    EXPECT_EQ(lcmp::RegistryCount(), 1);
+    lcmp::CallbackListDestroyAll();
+    EXPECT_EQ(LCMPCallBackJavaUninstall(0), 0u);
+}
+
+TEST_F(Registry, StaleHandlesAreIgnored) {
+    CallbackEntry *e = LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(1));
+    CallbackEntry *kept = LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(2));
+    EXPECT_EQ(LCMPCallBackUninstall(e), 0);
+    EXPECT_EQ(LCMPCallBackUninstall(e), 0);  // twice: no effect
+    EXPECT_EQ(LCMPCallBackUninstall(nullptr), 0);
+    EXPECT_EQ(lcmp::RegistryCount(), 1);
+    lcmp::CallbackListDestroyAll();
+    EXPECT_EQ(LCMPCallBackUninstall(kept), 0);  // after destruction: no effect
+}
+
+// ---- Changes to the registry from inside a callback ----
+
+struct Reentrant {
+    static inline CallbackEntry *self = nullptr;
+    static inline CallbackEntry *neighbour = nullptr;
+    static inline CallbackData *selfData = nullptr;
+    static inline int added = 0;
+};
+
+TEST_F(Registry, CallbackRemovesItselfAndItsNeighbour) {
+    auto remover = [](const uint8_t *m, const uint8_t *r, int l, CallbackData *d) {
+        Log::Record(m, r, l, d);
+        LCMPCallBackUninstall(Reentrant::self);
+        LCMPCallBackUninstall(Reentrant::neighbour);
+        return 0;
+    };
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(1));
+    Reentrant::self = LCMPCallBackInstall(remover, LCMP_READ_CNF, Data(2));
+    Reentrant::neighbour = LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(3));
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(4));
+    Send(LCMP_READ_CNF, kConfirm);
+    EXPECT_EQ(Log::tags, (std::vector<uintptr_t>{1, 2, 4}));
+    Log::tags.clear();
+    Send(LCMP_READ_CNF, kConfirm);
+    EXPECT_EQ(Log::tags, (std::vector<uintptr_t>{1, 4}));
+}
+
+TEST_F(Registry, EntriesAddedDuringDispatchWaitForTheNextMessage) {
+    auto adder = [](const uint8_t *m, const uint8_t *r, int l, CallbackData *d) {
+        Log::Record(m, r, l, d);
+        if (Reentrant::added++ == 0) LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Reentrant::selfData);
+        return 0;
+    };
+    Reentrant::added = 0;
+    Reentrant::selfData = Data(9);
+    LCMPCallBackInstall(adder, LCMP_READ_CNF, Data(1));
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(2));
+    Send(LCMP_READ_CNF, kConfirm);
+    EXPECT_EQ(Log::tags, (std::vector<uintptr_t>{1, 2}));
+    Log::tags.clear();
+    Send(LCMP_READ_CNF, kConfirm);
+    EXPECT_EQ(Log::tags, (std::vector<uintptr_t>{1, 2, 9}));
+}
+
+TEST_F(Registry, DataDestroyedDuringItsDeliveryIsFreedWhenTheDeliveryEnds) {
+    static std::vector<std::string> events;
+    events.clear();
+    auto destroyer = [](const uint8_t *, const uint8_t *, int, CallbackData *d) {
+        LCMPCallBackJavaUninstall(0);  // removes this very entry and destroys d
+        events.push_back(d->owner == 0x77 ? "still alive" : "corrupt");
+        return 0;
+    };
+    CallbackData *d = CallbackDataCreate(nullptr, 0, 0x77, nullptr);
+    lcmp::CallbackDataSetOwnerRelease(d, [](uintptr_t) { events.push_back("released"); });
+    LCMPCallBackInstall(destroyer, LCMP_READ_CNF, d);
+    Send(LCMP_READ_CNF, kConfirm);
+    EXPECT_EQ(events, (std::vector<std::string>{"still alive", "released"}));
+    Send(LCMP_READ_CNF, kConfirm);
+    EXPECT_EQ(events.size(), 2u);
+}
+
+TEST_F(Registry, VisitEntriesWalksInOrderAndToleratesRemoval) {
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(1));
+    LCMPCallBackInstall(Log::Record, LCMP_WRITE_CNF, CallbackDataCreate(nullptr, 0, 2, nullptr));
+    LCMPCallBackInstall(Log::Record, LCMP_READ_REQ, Data(3));
+    struct Ctx {
+        std::vector<std::pair<uintptr_t, int32_t>> seen;
+    } ctx;
+    lcmp::VisitEntries(
+        [](CallbackData *d, int32_t opcode, void *c) {
+            static_cast<Ctx *>(c)->seen.emplace_back(d->owner, opcode);
+            if (d->owner == 1) LCMPCallBackJavaUninstall(1);  // removes the next one
+        },
+        &ctx);
+    EXPECT_EQ(ctx.seen, (std::vector<std::pair<uintptr_t, int32_t>>{{1, LCMP_READ_CNF}, {3, LCMP_READ_REQ}}));
+}
+
+TEST_F(Registry, RemovalFromAnotherThreadDoesNotWaitForARunningCallback) {
+    // The callback blocks until the other thread's removal has returned: a
+    // removal that waited for the delivery would deadlock here.
+    static std::atomic<bool> removed{false};
+    static std::atomic<bool> inside{false};
+    removed = false;
+    inside = false;
+    auto blocker = [](const uint8_t *, const uint8_t *, int, CallbackData *d) {
+        inside = true;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!removed && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        EXPECT_TRUE(removed.load());
+        EXPECT_EQ(d->owner, 5u);  // still valid although its owner destroyed it
+        return 0;
+    };
+    LCMPCallBackInstall(blocker, LCMP_READ_CNF, CallbackDataCreate(nullptr, 0, 5, nullptr));
+    std::thread receive([] { Send(LCMP_READ_CNF, kConfirm); });
+    while (!inside) std::this_thread::yield();
+    EXPECT_EQ(LCMPCallBackJavaUninstall(0), 5u);
+    removed = true;
+    receive.join();
+}
+
+}  // namespace

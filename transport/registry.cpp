@@ -1,0 +1,224 @@
+// The callback registry: one process-wide chain of installed callbacks,
+// dispatched by opcode.
+//
+// Concurrency design. Caller threads install, remove and walk; the receive
+// thread dispatches and finally destroys the chain. DeliveryMutex() guards
+// the chain, every entry's links and counters, and every CallbackData's
+// delivery count. It is never held while a callback runs:
+//  - A walk notes the newest installation number when it starts and only
+//    calls entries up to it, so entries added during the walk wait for the
+//    next message. Before each call it takes the mutex, counts a call on the
+//    entry and a delivery on its CallbackData, lets the mutex go and calls.
+//  - Removal unlinks the entry at once and returns without waiting. An entry
+//    that a walk is calling stays allocated until that call ends; the walk
+//    then continues with the first linked entry installed after it, so the
+//    removal of the current, the next or any other entry is harmless.
+//  - A CallbackData destroyed during a delivery is freed by the end of the
+//    last delivery (see callback_data.cpp). A removed entry is never called
+//    once its removal has returned: the walk checks under the mutex.
+//  - Handles are checked against the chain before removal, so a handle that
+//    outlived its entry (removed twice, or the registry destroyed at the end
+//    of a session) is ignored rather than freed twice.
+#include <cstdio>
+
+#include "callback_data.h"
+#include "registry.h"
+
+struct CallbackEntry {
+    LCMPCallBackFunction function;
+    CallbackData *callbackData;
+    int32_t opcode;
+    CallbackEntry *next;
+    CallbackEntry *previous;
+    uint64_t installNumber;  // increases in chain order
+    uint32_t calls;          // calls running now
+    bool linked;
+};
+
+struct CallbackList {
+    uint16_t count;
+    CallbackEntry *first;
+    CallbackEntry *last;
+};
+
+namespace lcmp {
+namespace {
+
+CallbackList *lcmpCallbacksList = nullptr;  // guarded by DeliveryMutex()
+uint64_t gLastInstallNumber = 0;            // guarded by DeliveryMutex()
+
+CallbackList *CallbackListCreate() noexcept {
+    auto *list = static_cast<CallbackList *>(Allocate(sizeof(CallbackList)));
+    if (list != nullptr) *list = CallbackList{0, nullptr, nullptr};
+    return list;
+}
+
+void CallbackInsert(CallbackList *list, CallbackEntry *entry) noexcept {
+    entry->previous = list->last;
+    entry->next = nullptr;
+    if (list->last != nullptr) list->last->next = entry;
+    list->last = entry;
+    if (list->first == nullptr) list->first = entry;
+    ++list->count;
+    entry->linked = true;
+}
+
+// Unlinks the entry; frees it unless a call to it is running, in which case
+// the walk making that call frees it.
+void CallbackDelete(CallbackList *list, CallbackEntry *entry) noexcept {
+    if (entry->next != nullptr) entry->next->previous = entry->previous;
+    else list->last = entry->previous;
+    if (entry->previous != nullptr) entry->previous->next = entry->next;
+    else list->first = entry->next;
+    --list->count;
+    entry->linked = false;
+    if (entry->calls == 0) Release(entry);
+}
+
+bool IsInstalled(const CallbackList *list, const CallbackEntry *entry) noexcept {
+    if (list == nullptr) return false;
+    for (const CallbackEntry *e = list->first; e != nullptr; e = e->next)
+        if (e == entry) return true;
+    return false;
+}
+
+CallbackEntry *CallbackAdd(CallbackList **registry, LCMPCallBackFunction function, int32_t opcode,
+                           CallbackData *data) noexcept {
+    bool created = false;
+    CallbackEntry *entry = nullptr;
+    {
+        std::lock_guard lock(DeliveryMutex());
+        if (*registry == nullptr) {
+            *registry = CallbackListCreate();
+            created = true;
+        }
+        if (*registry != nullptr) {
+            entry = static_cast<CallbackEntry *>(Allocate(sizeof(CallbackEntry)));
+            if (entry != nullptr) {
+                *entry = CallbackEntry{function, data, opcode, nullptr, nullptr, ++gLastInstallNumber, 0, false};
+                CallbackInsert(*registry, entry);
+            }
+        }
+    }
+    if (created) std::puts("/////////////////////////Created empyty lcmpCallbacksList! //////////////////////////////");
+    return entry;
+}
+
+// The first linked entry after `after` in installation order, not newer
+// than `newest`; `after` may have been unlinked meanwhile.
+CallbackEntry *NextEntry(const CallbackEntry *after, uint64_t afterNumber, uint64_t newest) noexcept {
+    CallbackEntry *e = nullptr;
+    if (after != nullptr && after->linked) e = after->next;
+    else if (lcmpCallbacksList != nullptr) {
+        e = lcmpCallbacksList->first;
+        while (e != nullptr && e->installNumber <= afterNumber) e = e->next;
+    }
+    return (e != nullptr && e->installNumber <= newest) ? e : nullptr;
+}
+
+// The one safe walk behind dispatch and VisitEntries. `select` runs under
+// the mutex; `call` runs without it.
+template <typename Select, typename Call>
+void Walk(Select &&select, Call &&call) {
+    CallbackData *toFree = nullptr;
+    std::unique_lock lock(DeliveryMutex());
+    if (lcmpCallbacksList == nullptr) return;
+    const uint64_t newest = gLastInstallNumber;
+    CallbackEntry *entry = NextEntry(nullptr, 0, newest);
+    while (entry != nullptr) {
+        CallbackData *data = entry->callbackData;
+        if (!select(*entry) || (data != nullptr && !BeginDeliveryLocked(data))) {
+            entry = NextEntry(entry, entry->installNumber, newest);
+            continue;
+        }
+        ++entry->calls;
+        lock.unlock();
+        if (toFree != nullptr) {
+            CallbackDataFree(toFree);
+            toFree = nullptr;
+        }
+        call(*entry, data);
+        lock.lock();
+        --entry->calls;
+        if (data != nullptr && EndDeliveryLocked(data)) toFree = data;
+        CallbackEntry *next = NextEntry(entry, entry->installNumber, newest);
+        if (!entry->linked && entry->calls == 0) Release(entry);
+        entry = next;
+    }
+    lock.unlock();
+    if (toFree != nullptr) CallbackDataFree(toFree);
+}
+
+}  // namespace
+
+void VisitEntries(EntryVisitor visit, void *context) {
+    if (visit == nullptr) return;
+    Walk([](const CallbackEntry &) { return true; },
+         [&](const CallbackEntry &entry, CallbackData *data) { visit(data, entry.opcode, context); });
+}
+
+void CallbackListDestroyAll() noexcept {
+    std::lock_guard lock(DeliveryMutex());
+    if (lcmpCallbacksList == nullptr) return;
+    CallbackEntry *e = lcmpCallbacksList->first;
+    while (e != nullptr) {
+        CallbackEntry *next = e->next;
+        CallbackDelete(lcmpCallbacksList, e);
+        e = next;
+    }
+    Release(lcmpCallbacksList);
+    lcmpCallbacksList = nullptr;
+}
+
+uint16_t RegistryCount() noexcept {
+    std::lock_guard lock(DeliveryMutex());
+    return lcmpCallbacksList != nullptr ? lcmpCallbacksList->count : 0;
+}
+
+}  // namespace lcmp
+
+extern "C" {
+
+CallbackEntry *LCMPCallBackInstall(LCMPCallBackFunction function, int32_t opcode, CallbackData *data) {
+    return lcmp::CallbackAdd(&lcmp::lcmpCallbacksList, function, opcode, data);
+}
+
+int32_t LCMPCallBackUninstall(CallbackEntry *entry) {
+    std::lock_guard lock(lcmp::DeliveryMutex());
+    if (entry != nullptr && lcmp::IsInstalled(lcmp::lcmpCallbacksList, entry))
+        lcmp::CallbackDelete(lcmp::lcmpCallbacksList, entry);
+    return LCMP_OK;
+}
+
+uintptr_t LCMPCallBackJavaUninstall(int32_t index) {
+    CallbackData *data = nullptr;
+    {
+        std::lock_guard lock(lcmp::DeliveryMutex());
+        CallbackList *list = lcmp::lcmpCallbacksList;
+        if (list == nullptr || list->count == 0 || index < 0) return 0;
+        int32_t position = 0;
+        for (CallbackEntry *e = list->first; e != nullptr; e = e->next) {
+            if (e->callbackData == nullptr || e->callbackData->owner == 0) continue;
+            if (position++ == index) {
+                data = e->callbackData;
+                lcmp::CallbackDelete(list, e);
+                break;
+            }
+        }
+    }
+    if (data == nullptr) return 0;
+    const uintptr_t owner = data->owner;
+    CallbackDataDestroy(data);
+    return owner;
+}
+
+void CallbacksExecute(const uint8_t *sourceMac, int32_t opcode, const uint8_t *payload, uint16_t payloadLength) {
+    if (payload == nullptr) return;
+    const auto area = lcmp::RecordArea(opcode, {payload, payloadLength});
+    if (!area) return;  // wrong lead byte, unknown opcode, or a header that does not fit
+    const int length = static_cast<int>(area->size());
+    lcmp::Walk([opcode](const CallbackEntry &e) { return e.opcode == opcode; },
+               [&](const CallbackEntry &e, CallbackData *data) { e.function(sourceMac, area->data(), length, data); });
+}
+
+}  // extern "C"
