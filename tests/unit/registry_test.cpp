@@ -239,3 +239,28 @@ TEST_F(Registry, RemovalFromAnotherThreadDoesNotWaitForARunningCallback) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Registry, InstallWithoutMemoryReturnsNullAndLeavesTheRegistryAsItWas) {
+    lcmptest::AllocationFailureGuard guard;
+    CallbackData *first = Data(1), *second = Data(2);
+    testing::internal::CaptureStdout();
+    lcmp::testing::FailAllocation(1);  // the registry itself
+    EXPECT_EQ(LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, first), nullptr);
+    // The creation line is written after every attempt, also a failed one.
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Created empyty lcmpCallbacksList!"), std::string::npos);
+    EXPECT_EQ(lcmp::RegistryCount(), 0);
+
+    testing::internal::CaptureStdout();
+    lcmp::testing::FailAllocation(2);  // the entry, after the registry
+    EXPECT_EQ(LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, second), nullptr);
+    lcmp::testing::FailAllocation(0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(lcmp::RegistryCount(), 0);
+    ASSERT_NE(LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(3)), nullptr);
+    Send(LCMP_READ_CNF, kConfirm);
+    EXPECT_EQ(Log::tags, (std::vector<uintptr_t>{3}));
+}
+
+}  // namespace
