@@ -1,0 +1,280 @@
+// Segment reassembly: frame records keyed by (low byte of the sequence
+// number, sender, opcode), each holding its segments in ascending order.
+//
+// Time is the capture clock: the timestamp of the frame being handled, never
+// the system clock. Records are chained in creation order, which is the order
+// of the ageing walk. Two indexes keep the per-frame cost independent of the
+// number of partial messages in the common case:
+//  - a hash of the key finds a record without walking the chain;
+//  - the age chain orders records by the moment their timestamp was last set.
+//    While every stamp was normalised and no earlier than the previous one,
+//    that is timestamp order, the expired records are a prefix of it, and
+//    ageing stops at the first survivor. Otherwise (the capture clock went
+//    backwards, or a savefile carried odd microseconds) ageing walks every
+//    record in creation order, with the same outcome as always.
+#include "reassembly.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace lcmp {
+
+timeval lastPacketTimestamp{};
+SegmentedFramesList *lcmpSegmentedFramesList = nullptr;
+
+namespace {
+
+constexpr long kMicroPerSecond = 1000000;
+
+// Records and segments come from the allocation seam.
+template <typename T>
+T *Construct() noexcept {
+    void *p = Allocate(sizeof(T));
+    return p == nullptr ? nullptr : new (p) T{};
+}
+template <typename T>
+void Destruct(T *p) noexcept {
+    if (p == nullptr) return;
+    p->~T();
+    Release(p);
+}
+
+bool Normalised(const timeval &t) noexcept { return t.tv_usec >= 0 && t.tv_usec < kMicroPerSecond; }
+
+// a earlier than b, for normalised values.
+bool Earlier(const timeval &a, const timeval &b) noexcept {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_usec < b.tv_usec);
+}
+
+std::size_t BucketOf(uint8_t sequenceLow, std::span<const uint8_t, 6> mac, uint16_t opcode) noexcept {
+    uint32_t h = 2166136261u;  // FNV-1a over the key bytes
+    const auto mix = [&h](uint8_t b) { h = (h ^ b) * 16777619u; };
+    mix(sequenceLow);
+    for (uint8_t b : mac) mix(b);
+    mix(static_cast<uint8_t>(opcode));
+    mix(static_cast<uint8_t>(opcode >> 8));
+    return h & (kSegmentedFrameBuckets - 1);
+}
+
+bool KeyEquals(const SegmentedFrame &f, uint8_t sequenceLow, std::span<const uint8_t, 6> mac,
+               uint16_t opcode) noexcept {
+    return f.sequenceLow == sequenceLow && f.opcode == opcode && std::memcmp(f.sourceMac, mac.data(), 6) == 0;
+}
+
+void AgeUnlink(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
+    (frame->ageNext ? frame->ageNext->agePrevious : list->ageLast) = frame->agePrevious;
+    (frame->agePrevious ? frame->agePrevious->ageNext : list->ageFirst) = frame->ageNext;
+    frame->ageNext = frame->agePrevious = nullptr;
+    if (list->ageFirst == nullptr) list->ageSorted = true;  // nothing left to be out of order
+}
+
+// Moves a freshly stamped record to the young end of the age chain.
+void AgeStamp(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
+    if (list->ageFirst == frame || frame->agePrevious != nullptr) AgeUnlink(list, frame);
+    if (!Normalised(frame->timestamp) || (list->ageLast && Earlier(frame->timestamp, list->ageLast->timestamp)))
+        list->ageSorted = false;
+    frame->agePrevious = list->ageLast;
+    (list->ageLast ? list->ageLast->ageNext : list->ageFirst) = frame;
+    list->ageLast = frame;
+}
+
+void BucketUnlink(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
+    SegmentedFrame **link =
+        &list->buckets[BucketOf(frame->sequenceLow, std::span<const uint8_t, 6>(frame->sourceMac), frame->opcode)];
+    while (*link != nullptr && *link != frame) link = &(*link)->bucketNext;
+    if (*link == frame) *link = frame->bucketNext;
+    frame->bucketNext = nullptr;
+}
+
+// Elapsed capture time since the record's stamp exceeds the limit. Sets
+// *negative when the stamp lies after now.
+bool Expired(const timeval &now, const SegmentedFrame &frame, bool *negative) noexcept {
+    timeval x = now, y = frame.timestamp, elapsed{};
+    if (timeval_subtract(&x, &y, &elapsed) != 0) {
+        *negative = true;
+        return false;
+    }
+    *negative = false;
+    return elapsed.tv_sec > 0 || elapsed.tv_usec > kAgeLimitMicroseconds;
+}
+
+}  // namespace
+
+// The module clock: the capture time of the frame being handled. It shares
+// its name with the system call but has internal linkage and is always called
+// qualified, so the rest of the process keeps the system's gettimeofday.
+static int gettimeofday(timeval *tv, void * /*ignored*/) noexcept {
+    tv->tv_sec = lastPacketTimestamp.tv_sec;
+    tv->tv_usec = lastPacketTimestamp.tv_usec;
+    return 0;
+}
+
+int timeval_subtract(timeval *x, timeval *y, timeval *result) noexcept {
+    if (x->tv_usec < y->tv_usec) {
+        const long n = (y->tv_usec - x->tv_usec) / kMicroPerSecond + 1;
+        y->tv_usec -= kMicroPerSecond * n;
+        y->tv_sec += n;
+    }
+    if (x->tv_usec - y->tv_usec > kMicroPerSecond) {
+        const long n = (x->tv_usec - y->tv_usec) / kMicroPerSecond;
+        y->tv_usec += kMicroPerSecond * n;
+        y->tv_sec -= n;
+    }
+    if (x->tv_sec < y->tv_sec) return -1;
+    result->tv_sec = x->tv_sec - y->tv_sec;
+    result->tv_usec = x->tv_usec - y->tv_usec;
+    return 0;
+}
+
+SegmentedFramesList *SegmentedFramesListCreate() noexcept { return Construct<SegmentedFramesList>(); }
+
+int32_t SegmentedFramesListDestroy(SegmentedFramesList **listPointer) noexcept {
+    if (listPointer == nullptr || *listPointer == nullptr) return 0;
+    SegmentedFramesList *list = *listPointer;
+    while (list->first != nullptr) SegmentedFrameDelete(list, list->first);
+    Destruct(list);
+    *listPointer = nullptr;
+    return 0;
+}
+
+SegmentedFrame *SegmentedFrameCreate(SegmentedFramesList *list, uint8_t sequenceLow,
+                                     std::span<const uint8_t, 6> sourceMac, uint16_t opcode) noexcept {
+    auto *frame = Construct<SegmentedFrame>();
+    if (frame == nullptr) return nullptr;
+    frame->sequenceLow = sequenceLow;
+    std::memcpy(frame->sourceMac, sourceMac.data(), 6);
+    frame->opcode = opcode;
+    lcmp::gettimeofday(&frame->timestamp, nullptr);
+
+    frame->previous = list->last;
+    (list->last ? list->last->next : list->first) = frame;
+    list->last = frame;
+    SegmentedFrame *&bucket = list->buckets[BucketOf(sequenceLow, sourceMac, opcode)];
+    frame->bucketNext = bucket;
+    bucket = frame;
+    AgeStamp(list, frame);
+    ++list->count;
+    return frame;
+}
+
+SegmentedFrame *SegmentedFrameOpen(SegmentedFramesList *list, uint8_t sequenceLow,
+                                   std::span<const uint8_t, 6> sourceMac, uint16_t opcode) noexcept {
+    if (list == nullptr) return nullptr;
+    // At most one record exists per key, so the bucket finds the same record
+    // as a walk of the whole chain would.
+    for (SegmentedFrame *f = list->buckets[BucketOf(sequenceLow, sourceMac, opcode)]; f; f = f->bucketNext)
+        if (KeyEquals(*f, sequenceLow, sourceMac, opcode)) return f;
+    return SegmentedFrameCreate(list, sequenceLow, sourceMac, opcode);
+}
+
+int32_t SegmentedFrameDestroy(SegmentedFrame *frame) noexcept {
+    if (frame == nullptr) return 0;
+    for (Segment *s = frame->segments; s != nullptr;) {
+        Segment *next = s->next;
+        Destruct(s);
+        s = next;
+    }
+    Destruct(frame);
+    return 0;
+}
+
+int32_t SegmentedFrameDelete(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
+    if (list == nullptr || frame == nullptr) return 0;
+    (frame->next ? frame->next->previous : list->last) = frame->previous;
+    (frame->previous ? frame->previous->next : list->first) = frame->next;
+    BucketUnlink(list, frame);
+    AgeUnlink(list, frame);
+    --list->count;
+    return SegmentedFrameDestroy(frame);
+}
+
+int32_t SegmentOnSegmentedFrameInsert(SegmentedFramesList *list, SegmentedFrame *frame, uint8_t segmentNumber,
+                                      std::span<const uint8_t> payload) noexcept {
+    if (frame == nullptr) return 0;
+    Segment **link = &frame->segments;
+    for (; *link != nullptr; link = &(*link)->next) {
+        if ((*link)->segmentNumber == segmentNumber) return 0;  // duplicate: kept out, stamp unchanged
+        if ((*link)->segmentNumber > segmentNumber) break;
+    }
+    auto *segment = Construct<Segment>();
+    if (segment == nullptr) return LCMP_ERROR_MALLOC;
+    segment->data = AllocateBuffer(payload.size());
+    if (!segment->data) {
+        Destruct(segment);
+        return LCMP_ERROR_MALLOC;
+    }
+    segment->segmentNumber = segmentNumber;
+    segment->length = static_cast<uint16_t>(payload.size());
+    if (!payload.empty()) std::memcpy(segment->data.get(), payload.data(), payload.size());
+    segment->next = *link;
+    *link = segment;
+
+    ++frame->segmentCount;
+    lcmp::gettimeofday(&frame->timestamp, nullptr);
+    if (list != nullptr) AgeStamp(list, frame);
+    return 0;
+}
+
+int32_t SegmentAdd(SegmentedFramesList **listPointer, uint8_t sequenceLow, std::span<const uint8_t, 6> sourceMac,
+                   uint16_t opcode, std::span<const uint8_t> payload, uint8_t segmentNumber,
+                   SegmentedFrame **frameOut) noexcept {
+    if (*listPointer == nullptr) {
+        *listPointer = SegmentedFramesListCreate();
+        if (*listPointer == nullptr) return LCMP_ERROR_MALLOC;
+    }
+    SegmentedFrame *frame = SegmentedFrameOpen(*listPointer, sequenceLow, sourceMac, opcode);
+    *frameOut = frame;
+    if (frame == nullptr) return LCMP_ERROR_MALLOC;
+    return SegmentOnSegmentedFrameInsert(*listPointer, frame, segmentNumber, payload);
+}
+
+int32_t FrameExtract(SegmentedFramesList *list, SegmentedFrame *frame, uint16_t *lengthOut,
+                     Buffer *bufferOut) noexcept {
+    *lengthOut = 0;
+    if (frame == nullptr) return 0;
+    std::size_t total = 0;
+    for (const Segment *s = frame->segments; s != nullptr; s = s->next) total += s->length;
+    Buffer joined = AllocateBuffer(total);
+    if (!joined) {
+        SegmentedFrameDelete(list, frame);
+        return LCMP_ERROR_MALLOC;
+    }
+    std::size_t pos = 0;
+    for (const Segment *s = frame->segments; s != nullptr; s = s->next) {
+        if (s->length != 0) std::memcpy(joined.get() + pos, s->data.get(), s->length);
+        pos += s->length;
+    }
+    *lengthOut = static_cast<uint16_t>(total);
+    *bufferOut = std::move(joined);
+    return SegmentedFrameDelete(list, frame);
+}
+
+int32_t SegmentedFramesListClean(SegmentedFramesList *list) noexcept {
+    timeval now{};
+    lcmp::gettimeofday(&now, nullptr);
+    if (list == nullptr) return 0;
+    bool negative = false;
+
+    if (list->ageSorted && Normalised(now) && (list->ageLast == nullptr || !Earlier(now, list->ageLast->timestamp))) {
+        // Every stamp is at or before now and the age chain is in timestamp
+        // order: the expired records are exactly its oldest ones.
+        while (list->ageFirst != nullptr && Expired(now, *list->ageFirst, &negative))
+            SegmentedFrameDelete(list, list->ageFirst);
+        return 0;
+    }
+
+    for (SegmentedFrame *frame = list->first; frame != nullptr;) {
+        SegmentedFrame *next = frame->next;
+        const bool expired = Expired(now, *frame, &negative);
+        if (negative) {
+            std::fprintf(stderr, "Error: negative elapsed time!\n");
+            return LCMP_ERROR_BAD_ARGS;
+        }
+        if (expired) SegmentedFrameDelete(list, frame);
+        frame = next;
+    }
+    return 0;
+}
+
+}  // namespace lcmp

@@ -1,0 +1,99 @@
+// Segment reassembly (part of module LCMP_socket): the segments of each
+// message are held in ascending order in one frame record, joined when all
+// have arrived, and records that waited more than 50 000 microseconds of
+// capture time are dropped. Only the thread that feeds frames (HandleFrame)
+// uses this state, so it has no lock.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <span>
+
+#include "LCMP_comm.h"
+
+namespace lcmp {
+
+// Capture timestamps keep the platform's 64-bit seconds (ageing across 2038).
+static_assert(sizeof(timeval{}.tv_sec) >= 8, "timeval needs 64-bit seconds");
+
+inline constexpr long kAgeLimitMicroseconds = 50000;
+
+// One received segment; owns its copy of the payload bytes.
+struct Segment {
+    uint16_t length = 0;
+    Buffer data;
+    uint8_t segmentNumber = 0;
+    Segment *next = nullptr;  // next higher segment number
+};
+
+// One message under reassembly, keyed by (sequenceLow, sourceMac, opcode).
+struct SegmentedFrame {
+    uint8_t sequenceLow = 0;
+    uint8_t sourceMac[6] = {};
+    uint16_t opcode = 0;
+    timeval timestamp{};  // capture time of creation or of the last accepted segment
+    Segment *segments = nullptr;
+    uint8_t segmentCount = 0;
+    SegmentedFrame *next = nullptr;  // creation order
+    SegmentedFrame *previous = nullptr;
+
+    // Index links: the chain of the record's hash bucket, and the order in
+    // which timestamps were last set (oldest first), which lets ageing stop
+    // at the first record still young enough.
+    SegmentedFrame *bucketNext = nullptr;
+    SegmentedFrame *ageNext = nullptr;
+    SegmentedFrame *agePrevious = nullptr;
+};
+
+inline constexpr std::size_t kSegmentedFrameBuckets = 1024;
+
+struct SegmentedFramesList {
+    uint16_t count = 0;
+    SegmentedFrame *first = nullptr;  // oldest created
+    SegmentedFrame *last = nullptr;
+
+    SegmentedFrame *buckets[kSegmentedFrameBuckets] = {};
+    SegmentedFrame *ageFirst = nullptr;  // least recently stamped
+    SegmentedFrame *ageLast = nullptr;
+    // True while the age order is also timestamp order (every stamp was
+    // normalised and no earlier than the one before).
+    bool ageSorted = true;
+};
+
+// Capture time of the frame being handled; zero at load time.
+extern timeval lastPacketTimestamp;
+// Messages under reassembly; null until the first segment arrives.
+extern SegmentedFramesList *lcmpSegmentedFramesList;
+
+// x - y into result and 0, or -1 when x is earlier than y (result then
+// unwritten). y is normalised in place; the instant it denotes is kept.
+int timeval_subtract(timeval *x, timeval *y, timeval *result) noexcept;
+
+SegmentedFramesList *SegmentedFramesListCreate() noexcept;
+int32_t SegmentedFramesListDestroy(SegmentedFramesList **listPointer) noexcept;
+SegmentedFrame *SegmentedFrameCreate(SegmentedFramesList *list, uint8_t sequenceLow,
+                                     std::span<const uint8_t, 6> sourceMac, uint16_t opcode) noexcept;
+SegmentedFrame *SegmentedFrameOpen(SegmentedFramesList *list, uint8_t sequenceLow,
+                                   std::span<const uint8_t, 6> sourceMac, uint16_t opcode) noexcept;
+int32_t SegmentedFrameDestroy(SegmentedFrame *frame) noexcept;
+int32_t SegmentedFrameDelete(SegmentedFramesList *list, SegmentedFrame *frame) noexcept;
+// 0 (also for a duplicate segment number, which is not stored) or -14.
+int32_t SegmentOnSegmentedFrameInsert(SegmentedFramesList *list, SegmentedFrame *frame, uint8_t segmentNumber,
+                                      std::span<const uint8_t> payload) noexcept;
+// Stores one received segment; *frameOut gets its record. 0 or -14.
+int32_t SegmentAdd(SegmentedFramesList **listPointer, uint8_t sequenceLow, std::span<const uint8_t, 6> sourceMac,
+                   uint16_t opcode, std::span<const uint8_t> payload, uint8_t segmentNumber,
+                   SegmentedFrame **frameOut) noexcept;
+// Joins the record's segments into a new buffer (*bufferOut, owned by the
+// caller) and removes the record. 0 (*lengthOut 0 and nothing written for a
+// null record), or -14 when the buffer cannot be allocated: the record is
+// then removed as well and nothing is written.
+int32_t FrameExtract(SegmentedFramesList *list, SegmentedFrame *frame, uint16_t *lengthOut,
+                     Buffer *bufferOut) noexcept;
+// Ageing: removes every record stamped more than 50 000 microseconds before
+// the module clock. 0, or -13 (with a message) at the first record, in
+// creation order, stamped after the module clock.
+int32_t SegmentedFramesListClean(SegmentedFramesList *list) noexcept;
+
+}  // namespace lcmp
