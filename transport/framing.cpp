@@ -1,0 +1,110 @@
+// Link framing: the Ethernet and link header of LCMP frames, the per-opcode
+// sequence counters, and sending one message per frame.
+#include <pcap.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "LCMP_comm.h"
+#include "LCMP_socket.h"
+
+namespace lcmp {
+
+std::array<std::atomic<uint16_t>, 8> lcmpOpcodeNumSeq{};
+
+uint16_t SequenceNext(int32_t opcode) noexcept {
+    // Unsigned atomic arithmetic wraps from 65535 to 0.
+    return lcmpOpcodeNumSeq[static_cast<std::size_t>(opcode - kFirstOpcode)].fetch_add(1, std::memory_order_relaxed);
+}
+
+void LinkHeaderEncode(const LCMPLinkHeader &h, std::span<uint8_t, kLinkHeaderSize> out) noexcept {
+    out[0] = static_cast<uint8_t>(h.payloadLength & 0xFF);
+    out[1] = static_cast<uint8_t>(((h.payloadLength >> 8) & 0x0F) | ((h.opcode & 0x0F) << 4));
+    out[2] = static_cast<uint8_t>((h.opcode >> 4) & 0xFF);
+    out[3] = 0;
+    out[4] = static_cast<uint8_t>((h.lastSegment & 0x0F) | ((h.segmentNumber & 0x0F) << 4));
+    out[5] = static_cast<uint8_t>(h.sequence & 0xFF);
+    out[6] = static_cast<uint8_t>(h.sequence >> 8);
+    out[7] = 0;
+}
+
+std::optional<LCMPLinkHeader> LinkHeaderDecode(ByteReader &reader) noexcept {
+    const auto bytes = reader.take(kLinkHeaderSize);
+    if (!bytes) return std::nullopt;
+    ByteReader r(*bytes);
+    const uint8_t b0 = *r.u8(), b1 = *r.u8(), b2 = *r.u8();
+    r.skip(1);  // reserved
+    const uint8_t b4 = *r.u8();
+    const uint16_t sequence = *r.le16();
+    LCMPLinkHeader h;
+    h.payloadLength = static_cast<uint16_t>(((b1 & 0x0F) << 8) | b0);
+    h.opcode = static_cast<uint16_t>((b2 << 4) | (b1 >> 4));
+    h.lastSegment = static_cast<uint8_t>(b4 & 0x0F);
+    h.segmentNumber = static_cast<uint8_t>(b4 >> 4);
+    h.sequence = sequence;
+    return h;
+}
+
+std::optional<ReceivedFrame> FrameDecode(std::span<const uint8_t> frame) noexcept {
+    if (frame.size() <= kFrameHeaderSize) return std::nullopt;
+    ByteReader r(frame);
+    r.skip(kMacSize);  // destination: the capture filter's business
+    const auto source = r.take(kMacSize);
+    const auto ethertype = r.be16();
+    if (!source || !ethertype || *ethertype != kEthertype) return std::nullopt;
+    const auto header = LinkHeaderDecode(r);
+    if (!header) return std::nullopt;
+    // A payload length beyond the captured bytes drops the frame.
+    const auto payload = r.take(header->payloadLength);
+    if (!payload) return std::nullopt;
+    return ReceivedFrame{source->first<kMacSize>(), *header, *payload};
+}
+
+std::size_t FrameBuild(std::span<const uint8_t, kMacSize> destination, std::span<const uint8_t, kMacSize> source,
+                       const LCMPLinkHeader &header, std::span<const uint8_t> payload,
+                       std::span<uint8_t> out) noexcept {
+    const std::size_t size = kFrameHeaderSize + payload.size();
+    if (out.size() < size) return 0;
+    std::memcpy(out.data(), destination.data(), kMacSize);
+    std::memcpy(out.data() + kMacSize, source.data(), kMacSize);
+    out[12] = static_cast<uint8_t>(kEthertype >> 8);
+    out[13] = static_cast<uint8_t>(kEthertype & 0xFF);
+    LinkHeaderEncode(header, out.subspan<kEthernetHeaderSize, kLinkHeaderSize>());
+    if (!payload.empty()) std::memcpy(out.data() + kFrameHeaderSize, payload.data(), payload.size());
+    return size;
+}
+
+}  // namespace lcmp
+
+extern "C" int32_t LCMPPacketSend(const uint8_t *destination, int32_t opcode, uint16_t length,
+                                  const uint8_t *payload, uint16_t *sequenceOut) {
+    using namespace lcmp;
+    if (destination == nullptr || (payload == nullptr && length != 0) || opcode < kFirstOpcode ||
+        opcode > kLastOpcode || length > kMaxPayload)
+        return LCMP_ERROR_BAD_ARGS;
+
+    // The handle lock keeps the session from closing the handle under the send.
+    std::lock_guard<std::mutex> lock(HandleMutex());
+    if (fp == nullptr) return LCMP_ERROR_SOCKET_NOT_OPENED;
+
+    LCMPLinkHeader header;
+    header.payloadLength = length;
+    header.opcode = static_cast<uint16_t>(opcode);
+    header.sequence = SequenceNext(opcode);  // consumed even if the send fails below
+    if (sequenceOut != nullptr) *sequenceOut = header.sequence;
+
+    Buffer frame = AllocateBuffer(kMaxFrameSize);
+    if (!frame) return LCMP_ERROR_MALLOC;
+    uint8_t own[kMacSize];
+    if (MacAddressGet(lcmpInterfaceName, own) != 0) return LCMP_ERROR_ETH_IF;
+
+    const std::size_t size = FrameBuild(std::span<const uint8_t, kMacSize>(destination, kMacSize), own, header,
+                                        std::span<const uint8_t>(payload, length),
+                                        std::span<uint8_t>(frame.get(), kMaxFrameSize));
+    if (pcap_sendpacket(fp, frame.get(), static_cast<int>(size)) != 0) {
+        std::fprintf(stderr, "\nError sending the packet: %s\n", pcap_geterr(fp));
+        return LCMP_ERROR_SENDTO;
+    }
+    std::fprintf(stderr, "sending packet size %d\n", static_cast<int>(size));
+    return LCMP_OK;
+}
