@@ -1,0 +1,177 @@
+// Adapter session: opening the named adapter for live capture, the receive
+// thread and its loop, and closing again.
+//
+// Two locks: the session lock serialises opening and closing; the handle
+// lock guards `fp` against a close while a sender uses it. The receive loop
+// takes neither: `fp` is set before its thread starts and closed only after
+// the thread was joined.
+#include <pcap.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "LCMP_comm.h"
+#include "LCMP_socket.h"
+#include "reassembly.h"
+#include "registry.h"
+
+namespace lcmp {
+
+char lcmpInterfaceName[kInterfaceNameSize] = {};
+pcap_t *fp = nullptr;
+std::atomic<uint8_t> lcmpReceiveThreadRunning{0};
+
+namespace {
+
+std::mutex gSessionMutex;
+std::mutex gHandleMutex;
+
+// The receive thread. Its object is never destroyed: a process that exits
+// with a session still open must not reach std::terminate from the
+// destructor of a joinable std::thread.
+union ThreadSlot {
+    std::thread thread;
+    ThreadSlot() : thread() {}
+    ~ThreadSlot() {}
+};
+ThreadSlot gReceiveThread;
+std::atomic<std::thread::id> gReceiveThreadId{};
+
+// Frames to the adapter's own address when it is known, else every frame of
+// the Ethertype (the loop checks the Ethertype itself as well).
+void FilterInstall(pcap_t *handle) {
+    char text[96];
+    uint8_t own[kMacSize];
+    if (MacAddressGet(lcmpInterfaceName, own) == 0) {
+        std::snprintf(text, sizeof text, "ether dst %02X:%02X:%02X:%02X:%02X:%02X and ether proto 0x%04X", own[0],
+                      own[1], own[2], own[3], own[4], own[5], kEthertype);
+    } else {
+        std::fprintf(stderr, "\nAddress of adapter %s unknown: receiving all frames of Ethertype 0x%04X\n",
+                     lcmpInterfaceName, kEthertype);
+        std::snprintf(text, sizeof text, "ether proto 0x%04X", kEthertype);
+    }
+    bpf_program program{};
+    if (pcap_compile(handle, &program, text, 1, 0xFFFFFF) < 0) {
+        std::fprintf(stderr, "\nError compiling filter: wrong syntax.\n");
+        return;
+    }
+    if (pcap_setfilter(handle, &program) < 0) std::fprintf(stderr, "\nError setting the filter\n");
+    pcap_freecode(&program);
+}
+
+// Opens the adapter. Immediate mode hands each frame over as it arrives;
+// without it the memory-mapped capture of Linux holds frames in a block
+// until the block fills or the read timeout expires.
+pcap_t *AdapterOpen(const char *name) {
+    char errorText[PCAP_ERRBUF_SIZE];  // not reported
+    pcap_t *handle = pcap_create(name, errorText);
+    if (handle == nullptr) return nullptr;
+    if (pcap_set_snaplen(handle, kSnapshotLength) != 0 || pcap_set_promisc(handle, 0) != 0 ||
+        pcap_set_timeout(handle, kReadTimeoutMs) != 0 || pcap_set_immediate_mode(handle, 1) != 0 ||
+        pcap_activate(handle) < 0) {
+        pcap_close(handle);
+        return nullptr;
+    }
+    // Frames this host sends are not addressed to it; keep them out of the
+    // loop even when the filter admits every destination.
+    pcap_setdirection(handle, PCAP_D_IN);
+    return handle;
+}
+
+}  // namespace
+
+std::mutex &HandleMutex() noexcept { return gHandleMutex; }
+
+bool ReceiveThreadActive() noexcept { return gReceiveThreadId.load() != std::thread::id(); }
+
+int ReceiveThreadFunction(void * /*unused*/) noexcept {
+    pcap_t *const handle = fp;  // stays open until this thread was joined
+    FilterInstall(handle);
+    while (lcmpReceiveThreadRunning.load()) {
+        pcap_pkthdr *header = nullptr;
+        const u_char *data = nullptr;
+        const int result = pcap_next_ex(handle, &header, &data);
+        if (result < 0) break;     // capture error, or woken for the stop
+        if (result == 0) continue;  // read timeout: no frame, no ageing
+        HandleFrame(header->ts, std::span<const uint8_t>(data, header->caplen));
+    }
+    CallbackListDestroyAll();
+    SegmentedFramesListDestroy(&lcmpSegmentedFramesList);
+    return 0;
+}
+
+int32_t LCMPReceiveThreadCreate() noexcept {
+    // Set before the thread exists, so that a stop requested before the
+    // loop's first pass is not overwritten.
+    lcmpReceiveThreadRunning.store(1);
+    try {
+        gReceiveThread.thread = std::thread([] { ReceiveThreadFunction(nullptr); });
+    } catch (...) {
+        lcmpReceiveThreadRunning.store(0);
+        return -1;
+    }
+    gReceiveThreadId.store(gReceiveThread.thread.get_id());
+    return 0;
+}
+
+void LCMPReceiveThreadStop() noexcept {
+    lcmpReceiveThreadRunning.store(0);
+    // Wakes a read blocked on a quiet line, or makes the next one return.
+    if (fp != nullptr) pcap_breakloop(fp);
+}
+
+int32_t LCMPSocketInit(const char *adapterName) noexcept {
+    if (adapterName == nullptr) return LCMP_ERROR_BAD_ARGS;
+    // A longer name is refused: cut short it could name another adapter.
+    if (strnlen(adapterName, kInterfaceNameSize) >= kInterfaceNameSize) return LCMP_ERROR_BAD_ARGS;
+
+    std::lock_guard<std::mutex> session(gSessionMutex);
+    if (fp != nullptr) return LCMP_ERROR_BAD_ARGS;  // one session at a time
+    {
+        std::lock_guard<std::mutex> handle(gHandleMutex);
+        std::memset(lcmpInterfaceName, 0, sizeof lcmpInterfaceName);
+        std::strncpy(lcmpInterfaceName, adapterName, kInterfaceNameSize - 1);
+        fp = AdapterOpen(adapterName);
+    }
+    if (fp == nullptr) {
+        std::fprintf(stderr, "\nUnable to open the adapter. %s is not supported by WinPcap\n", adapterName);
+        return LCMP_ERROR_SOCKET_NOT_OPENED;
+    }
+    if (LCMPReceiveThreadCreate() != 0) return LCMP_ERROR_PTHREAD_CREATE;
+    return LCMP_OK;
+}
+
+void LCMPSocketEnd() noexcept {
+    if (std::this_thread::get_id() == gReceiveThreadId.load()) {
+        // Called from a callback: the loop ends once the callback returns;
+        // the next call from another thread joins it and closes the adapter.
+        LCMPReceiveThreadStop();
+        return;
+    }
+    std::lock_guard<std::mutex> session(gSessionMutex);
+    LCMPReceiveThreadStop();
+    if (gReceiveThread.thread.joinable()) {
+        gReceiveThread.thread.join();
+        gReceiveThreadId.store(std::thread::id());
+    }
+    std::lock_guard<std::mutex> handle(gHandleMutex);
+    if (fp != nullptr) {
+        pcap_close(fp);
+        fp = nullptr;
+    }
+}
+
+}  // namespace lcmp
+
+extern "C" int32_t LCMPInit(const char *adapterName) { return lcmp::LCMPSocketInit(adapterName); }
+
+extern "C" void LCMPEnd(void) {
+    lcmp::LCMPSocketEnd();
+    lcmp::NotifySubscriptionRelease();
+}
+
+extern "C" void LCMPSleep(int32_t milliseconds) {
+    if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
