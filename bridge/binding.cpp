@@ -100,8 +100,8 @@ constexpr Lookup MethodRow(const char *name, const char *descriptor, jmethodID *
 constexpr Lookup StaticMethodRow(const char *name, const char *descriptor, jmethodID *target, const char *message) {
     return {Kind::StaticMethod, name, descriptor, message, nullptr, target};
 }
-constexpr Lookup ConstantRow(const char *name, const char *descriptor, jfieldID *field, const char *message, jobject *object,
-                   const char *nullMessage) {
+constexpr Lookup ConstantRow(const char *name, const char *descriptor, jfieldID *field, const char *message,
+                             jobject *object, const char *nullMessage) {
     return {Kind::Constant, name, descriptor, message, nullptr, nullptr, field, object, nullMessage};
 }
 
@@ -170,7 +170,8 @@ constexpr Lookup kLookups[] = {
               "In C. constructor_HGF_CONFIRM method ID  NOT FOUND!"),
     MethodRow("addParameter", "([B)V", &addParameter_methodID, "In C. addParameter_methodID method ID  NOT FOUND!"),
     ClassRow(LCMP_NESTED "HGF_NOTIFY_TLV", &cls_HGF_NOTIFY, "In C. cls_HGF_NOTIFY class ID  NOT FOUND!"),
-    MethodRow("<init>", "(B[B)V", &constructor_HGF_NOTIFY_TLV, "In C. constructor_HGF_NOTIFY_TLV method ID  NOT FOUND!"),
+    MethodRow("<init>", "(B[B)V", &constructor_HGF_NOTIFY_TLV,
+              "In C. constructor_HGF_NOTIFY_TLV method ID  NOT FOUND!"),
     MethodRow("getNotifyType", "()B", &getNotifyType_methodID,
               "In C. HGF_NOTIFY_TLV getNotifyType_methodID  NOT FOUND!"),
     MethodRow("getNotifyValue", "()[B", &getNotifyValue_methodID,

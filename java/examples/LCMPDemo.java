@@ -10,7 +10,9 @@ public final class LCMPDemo {
             System.err.println("initIDs failed with " + status);
             System.exit(1);
         }
-        System.out.println("LCMP driver API wrapper version:  " + LCMPCommManager.getVersion_LCMP_Driver_API_Wrapper());
-        System.out.println("LCMP driver Java wrapper version: " + LCMPCommManager.getVersion_LCMP_Driver_Java_Wrapper());
+        System.out.println("LCMP driver API wrapper version:  "
+                + LCMPCommManager.getVersion_LCMP_Driver_API_Wrapper());
+        System.out.println("LCMP driver Java wrapper version: "
+                + LCMPCommManager.getVersion_LCMP_Driver_Java_Wrapper());
     }
 }

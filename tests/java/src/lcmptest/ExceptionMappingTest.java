@@ -89,7 +89,8 @@ class ExceptionMappingTest {
 
     @Test
     void blanksOfTheMessageAreKept() {
-        assertEquals("Error on LCMPRead.  (ErrorId: LCMP_ERROR_ETH_IF)", raise(-2, "Error on LCMPRead. ", false).getMessage());
+        assertEquals("Error on LCMPRead.  (ErrorId: LCMP_ERROR_ETH_IF)",
+                raise(-2, "Error on LCMPRead. ", false).getMessage());
         assertEquals(" (ErrorId: LCMP_ERROR_MALLOC)", raise(-14, "", false).getMessage());
         assertEquals(" (ErrorId: LCMP_ERROR_SOCKET_NOT_OPENED) [LCMP Wrapper Version=1.0a]",
                 raise(-1, "", false).getMessage());
