@@ -88,7 +88,6 @@ bool ReceiveThreadActive() noexcept { return gReceiveThreadId.load() != std::thr
 
 int ReceiveThreadFunction(void * /*unused*/) noexcept {
     pcap_t *const handle = fp;  // stays open until this thread was joined
-    FilterInstall(handle);
     while (lcmpReceiveThreadRunning.load()) {
         pcap_pkthdr *header = nullptr;
         const u_char *data = nullptr;
@@ -139,6 +138,9 @@ int32_t LCMPSocketInit(const char *adapterName) noexcept {
         std::fprintf(stderr, "\nUnable to open the adapter. %s is not supported by WinPcap\n", adapterName);
         return LCMP_ERROR_SOCKET_NOT_OPENED;
     }
+    // The filter is in place before the loop starts: from the return of
+    // LCMPInit on, only frames for this adapter reach it.
+    FilterInstall(fp);
     if (LCMPReceiveThreadCreate() != 0) return LCMP_ERROR_PTHREAD_CREATE;
     return LCMP_OK;
 }
