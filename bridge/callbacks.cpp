@@ -1,0 +1,304 @@
+// Java callbacks: registration and unregistration of callback objects, the
+// Notify subscription, and CallbackCtoJava, which delivers received messages
+// to the objects on the receive thread.
+//
+// A registered object is held by a weak global reference in its
+// CallbackData's owner word. The reference is deleted when the record is
+// finally released: at unregistration, or, when a delivery to the object is
+// running at that moment, at the end of that delivery. So an unregistration
+// never waits for a delivery and a delivery never uses a deleted reference.
+#include <cstdio>
+
+#include "bridge.h"
+#include "callback_data.h"
+#include "wrappers.h"
+
+namespace {
+
+using lcmp::bridge::ScopedLocalRef;
+
+constexpr const char *kLCMPCallBackSignature =
+    "(LBrundixGhn/NetWork/DeviceCommunication/LCMP/LCMPCommManager$LCMPResponse;)V";
+
+struct Filters {
+    int32_t filterType = -1;
+    int32_t opcode = -1;
+};
+
+int32_t MapTlvType(JNIEnv *env, jobject type) {
+    if (env->IsSameObject(type, HGF_PARAMETER_enumObj)) return LCMP_RECORD_PARAMETER;
+    if (env->IsSameObject(type, HGF_WRITE_PARAMETER_enumObj)) return LCMP_RECORD_WRITE_CONFIRM;
+    if (env->IsSameObject(type, HGF_NOTIFY_CONFIRM_enumObj)) return LCMP_RECORD_NOTIFY_CONFIRM;
+    return -1;
+}
+
+int32_t MapOpcode(JNIEnv *env, jobject opcode) {
+    if (env->IsSameObject(opcode, LCMP_READ_REQ_OPCODE_enumObj)) return LCMP_READ_REQ;
+    if (env->IsSameObject(opcode, LCMP_WRITE_REQ_OPCODE_enumObj)) return LCMP_WRITE_REQ;
+    if (env->IsSameObject(opcode, LCMP_WRITE_CNF_OPCODE_enumObj)) return LCMP_WRITE_CNF;
+    if (env->IsSameObject(opcode, LCMP_READ_CNF_OPCODE_enumObj)) return LCMP_READ_CNF;
+    if (env->IsSameObject(opcode, LCMP_NOTIFICATION_RSP_OPCODE_enumObj)) return LCMP_NOTIFY_RSP;
+    return -1;
+}
+
+bool Register(JNIEnv *env, jobject callback) {
+    const ScopedLocalRef<jclass> cls(env, env->GetObjectClass(callback));
+    if (!cls) {
+        throwLCMPException(lcmp::bridge::kBridgeError,
+                           "Wrapper Driver Error: Unable to obtain LCMPAbstractCallBack child class.", newExcLCMPclass);
+        return false;
+    }
+    const jmethodID getTlv = env->GetMethodID(
+        cls.get(), "getFilterHGF_TLV_Type", "()LBrundixGhn/NetWork/DeviceCommunication/LCMP/LCMPCommManager$HGF_TLV_Type;");
+    if (getTlv == nullptr) {
+        throwLCMPException(lcmp::bridge::kBridgeError,
+                           "Wrapper Driver Error: Unable to find getFilterHGF_TLV_Type() method ID.", newExcLCMPclass);
+        return false;
+    }
+    const ScopedLocalRef<> tlv(env, env->CallObjectMethod(callback, getTlv));
+    if (env->ExceptionCheck()) return false;
+    if (!tlv) {
+        throwLCMPException(lcmp::bridge::kBridgeError,
+                           "TLV Type Filter not found for the specified LCMPAbstractCallBack child class.",
+                           newExcLCMPclass);
+        return false;
+    }
+    Filters filters;
+    filters.filterType = MapTlvType(env, tlv.get());
+    const jmethodID getOpcode =
+        env->GetMethodID(cls.get(), "getFilterLCMP_OPCODE_Type",
+                         "()LBrundixGhn/NetWork/DeviceCommunication/LCMP/LCMPCommManager$LCMP_OPCODE_Type;");
+    if (getOpcode == nullptr) return false;  // the VM's NoSuchMethodError reaches the caller
+    const ScopedLocalRef<> opcode(env, env->CallObjectMethod(callback, getOpcode));
+    if (env->ExceptionCheck()) return false;
+    if (!opcode) {
+        throwLCMPException(lcmp::bridge::kBridgeError,
+                           "OPCODE Filter not found for the specified LCMPAbstractCallBack child class.",
+                           newExcLCMPclass);
+        return false;
+    }
+    filters.opcode = MapOpcode(env, opcode.get());
+    if (filters.filterType < 0 || filters.opcode < 0) return false;
+
+    const jweak weak = env->NewWeakGlobalRef(callback);
+    if (weak == nullptr) return false;
+    CallbackData *data = CallbackDataCreate(nullptr, filters.filterType, reinterpret_cast<uintptr_t>(weak), nullptr);
+    if (data == nullptr) {
+        env->DeleteWeakGlobalRef(weak);
+        return false;
+    }
+    lcmp::CallbackDataSetOwnerRelease(data, lcmp::bridge::ReleaseWeakOwner);
+    if (LCMPCallBackInstall(CallbackCtoJava, filters.opcode, data) == nullptr) {
+        CallbackDataDestroy(data);  // deletes the weak reference too
+        return false;
+    }
+    return true;
+}
+
+// Steps 1-2 of the subscription: the request list of type 6 entries.
+bool BuildNotifyRequest(JNIEnv *env, jobject list, lcmp::ValueListHolder &request) {
+    const jint size = env->CallIntMethod(list, size_arrayList_methodID);
+    if (env->ExceptionCheck()) return false;
+    int32_t rc = LCMP_OK;
+    for (jint i = 0; i < size && rc == LCMP_OK; ++i) {
+        const ScopedLocalRef<> element(env, env->CallObjectMethod(list, get_arrayList_methodID, i));
+        if (env->ExceptionCheck()) return false;
+        if (!element) continue;
+        if (!env->IsInstanceOf(element.get(), cls_HGF_NOTIFY)) {
+            throwLCMPException(LCMP_ERROR_BAD_ARGS, "Error on LCMPNotify: a list element is not an HGF_NOTIFY_TLV.",
+                               newExcLCMPclass);
+            return false;
+        }
+        const jbyte type = env->CallByteMethod(element.get(), getNotifyType_methodID);
+        if (env->ExceptionCheck()) return false;
+        const ScopedLocalRef<jbyteArray> value(
+            env, static_cast<jbyteArray>(env->CallObjectMethod(element.get(), getNotifyValue_methodID)));
+        if (env->ExceptionCheck()) return false;
+        if (!value) {
+            throwLCMPException(LCMP_ERROR_BAD_ARGS, "Error on LCMPNotify: getNotifyValue() returned null.",
+                               newExcLCMPclass);
+            return false;
+        }
+        const auto length = static_cast<uint16_t>(env->GetArrayLength(value.get()));
+        lcmp::Buffer entry = lcmp::AllocateBuffer(std::size_t{length} + 1);
+        if (!entry) {
+            rc = LCMP_ERROR_MALLOC;
+            break;
+        }
+        entry[0] = static_cast<uint8_t>(type);
+        env->GetByteArrayRegion(value.get(), 0, length, reinterpret_cast<jbyte *>(entry.get() + 1));
+        rc = LCMPFullValueAdd(request.location(), nullptr, LCMP_RECORD_NOTIFY, static_cast<uint16_t>(length + 1),
+                              entry.get());
+    }
+    if (rc != LCMP_OK) {
+        throwLCMPException(rc, "Error generating TLVs to be sent via LCMPNotify.", newExcLCMPclass);
+        return false;
+    }
+    return true;
+}
+
+// Step 10 of a delivery: a one-shot callback asks the host to unregister it.
+// An exception thrown by the callback is set aside for the call and raised
+// again afterwards, so the callback is unregistered even when it threw.
+void UnregisterOneShot(JNIEnv *env, jobject target) {
+    const ScopedLocalRef<jthrowable> thrown(env, env->ExceptionOccurred());
+    if (thrown) env->ExceptionClear();
+    const jboolean removed = env->CallStaticBooleanMethod(cls_LCMPCommManager, LCMP_UnRegisterCallBack_java_methodID, target);
+    if (env->ExceptionCheck()) return;
+    if (!removed) {
+        std::puts("UNABLE TO UNREGISTER!");
+        throwLCMPException(
+            lcmp::bridge::kBridgeError,
+            "ERROR: Java UnRegisterCallBack was unable to unregister supplied one-shot Notify Callback object.",
+            newExcLCMPclass);
+        return;
+    }
+    if (thrown) env->Throw(thrown.get());
+}
+
+// Attaches the calling thread for one delivery and detaches it afterwards,
+// unless it was attached already (a Java thread dispatching itself must stay
+// attached).
+class DeliveryAttachment {
+public:
+    DeliveryAttachment() {
+        if (jvm->GetEnv(reinterpret_cast<void **>(&env_), JNI_VERSION_1_6) == JNI_OK) return;
+        env_ = nullptr;
+        if (jvm->AttachCurrentThread(reinterpret_cast<void **>(&env_), nullptr) == JNI_OK) attached_ = true;
+        else env_ = nullptr;
+    }
+    DeliveryAttachment(const DeliveryAttachment &) = delete;
+    DeliveryAttachment &operator=(const DeliveryAttachment &) = delete;
+    ~DeliveryAttachment() {
+        if (attached_) jvm->DetachCurrentThread();
+    }
+    JNIEnv *env() const noexcept { return env_; }
+
+private:
+    JNIEnv *env_ = nullptr;
+    bool attached_ = false;
+};
+
+}  // namespace
+
+namespace lcmp::bridge {
+
+void ReleaseWeakOwner(uintptr_t owner) noexcept {
+    if (owner == 0 || jvm == nullptr) return;
+    JNIEnv *env = nullptr;
+    if (jvm->GetEnv(reinterpret_cast<void **>(&env), JNI_VERSION_1_6) == JNI_OK) {
+        env->DeleteWeakGlobalRef(reinterpret_cast<jweak>(owner));
+        return;
+    }
+    // Released on a native thread at the end of a delivery.
+    if (jvm->AttachCurrentThread(reinterpret_cast<void **>(&env), nullptr) != JNI_OK) return;
+    env->DeleteWeakGlobalRef(reinterpret_cast<jweak>(owner));
+    jvm->DetachCurrentThread();
+}
+
+}  // namespace lcmp::bridge
+
+int CallbackCtoJava(const uint8_t *sourceMac, const uint8_t *records, int length, CallbackData *data) {
+    if (records == nullptr || data == nullptr) return 0;
+    lcmp::ValueListHolder kept;
+    const std::span<const uint8_t> area(records, length > 0 ? static_cast<std::size_t>(length) : 0);
+    lcmp::WalkRecords(area, [&](const lcmp::Record &r) {
+        if (static_cast<int32_t>(r.type) != data->filterType || r.value.empty()) return;
+        (void)LCMPFullValueAdd(kept.location(), sourceMac, data->filterType, static_cast<uint16_t>(r.value.size()),
+                               r.value.data());
+    });
+    if (kept.get() == nullptr || kept.get()->count == 0) return 0;
+
+    const DeliveryAttachment attachment;
+    JNIEnv *env = attachment.env();
+    if (env == nullptr) {
+        throwLCMPException(lcmp::bridge::kBridgeError,
+                           "Unable to attach CallbackCtoJava owner thread to JVM instance. ", newExcLCMPclass);
+        return 0;
+    }
+    if (data->owner == 0) return 0;
+    const ScopedLocalRef<> target(env, env->NewLocalRef(reinterpret_cast<jweak>(data->owner)));
+    if (!target) return 0;  // the object was collected: nothing to deliver to
+    const ScopedLocalRef<jclass> cls(env, env->GetObjectClass(target.get()));
+    if (!cls) {
+        throwLCMPException(lcmp::bridge::kBridgeError,
+                           "ERROR: Unable to find specific class from LCMPCallBack object. ", newExcLCMPclass);
+        return 0;
+    }
+    const jmethodID method = env->GetMethodID(cls.get(), "LCMPCallBack", kLCMPCallBackSignature);
+    if (method == nullptr) {
+        throwLCMPException(lcmp::bridge::kBridgeError,
+                           "ERROR: LCMPCallBack method ID NOT found for current LCMPCallback object. ", newExcLCMPclass);
+        return 0;
+    }
+    {
+        ScopedLocalRef<jbyteArray> source(env, env->NewByteArray(6));
+        if (!source) return 0;
+        env->SetByteArrayRegion(source.get(), 0, 6, reinterpret_cast<const jbyte *>(sourceMac));
+        const ScopedLocalRef<> response(env, conformLCMPResponse(env, kept.get(), source.get()));
+        if (!response) return 0;
+        env->CallVoidMethod(target.get(), method, response.get());
+    }
+    // After this the record may be gone (the host unregistered it); only the
+    // local reference to the object is used.
+    if (data->filterType == LCMP_RECORD_NOTIFY_CONFIRM) UnregisterOneShot(env, target.get());
+    return 0;
+}
+
+extern "C" {
+
+JNIEXPORT jboolean JNICALL
+Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_LCMP_1RegisterCallBack_1Wrapper(JNIEnv *env, jobject,
+                                                                                                 jobject callback) {
+    if (callback == nullptr) {
+        throwLCMPException(LCMP_ERROR_BAD_ARGS, "Error on LCMP_RegisterCallBack: the callback object is null.",
+                           newExcLCMPclass);
+        return JNI_FALSE;
+    }
+    return Register(env, callback) ? JNI_TRUE : JNI_FALSE;
+}
+
+JNIEXPORT jboolean JNICALL
+Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_LCMP_1UnRegisterCallBack_1Wrapper(JNIEnv *env, jobject,
+                                                                                                   jint position) {
+    // The registry destroys the record, whose release deletes the weak
+    // reference (now, or when a delivery in progress ends).
+    if (LCMPCallBackJavaUninstall(position) == 0) return JNI_FALSE;
+    return env->ExceptionCheck() ? JNI_FALSE : JNI_TRUE;
+}
+
+JNIEXPORT void JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_LCMP_1Notify_1Wrapper(
+    JNIEnv *env, jobject, jbyte destinationKind, jbyte, jobject list, jbyteArray address, jbyte, jobject callback) {
+    if (list == nullptr) {
+        throwLCMPException(LCMP_ERROR_BAD_ARGS, "Error on LCMPNotify: the list of HGF_NOTIFY_TLVs is null.",
+                           newExcLCMPclass);
+        return;
+    }
+    if (address == nullptr || env->GetArrayLength(address) < 6) {
+        throwLCMPException(LCMP_ERROR_BAD_ARGS, "Error on LCMPNotify: the device address must be an array of 6 bytes.",
+                           newExcLCMPclass);
+        return;
+    }
+    if (callback == nullptr) {
+        throwLCMPException(LCMP_ERROR_BAD_ARGS, "Error on LCMPNotify: the callback object is null.", newExcLCMPclass);
+        return;
+    }
+    lcmp::ValueListHolder request;
+    if (!BuildNotifyRequest(env, list, request)) return;
+    const jboolean registered =
+        env->CallStaticBooleanMethod(cls_LCMPCommManager, LCMP_RegisterCallBack_java_methodID, callback);
+    if (env->ExceptionCheck()) return;
+    if (!registered) {
+        throwLCMPException(lcmp::bridge::kBridgeError,
+                           "Driver Wrapper ERROR: Unable to install one-shot Java CallBack for Notify.", newExcLCMPclass);
+        return;
+    }
+    int32_t rc;
+    {
+        const lcmp::bridge::ByteArrayElements mac(env, address);
+        rc = mac.data() == nullptr ? LCMP_ERROR_MALLOC : LCMPNotify(request.get(), destinationKind, mac.data(), nullptr, 0);
+    }
+    if (rc != LCMP_OK) throwLCMPException(rc, "Error on LCMPNotify.", newExcLCMPclass);
+}
+
+}  // extern "C"

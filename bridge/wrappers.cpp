@@ -1,0 +1,255 @@
+// LCMP_Read_Wrapper, LCMP_Write_Wrapper and LCMP_Control_Wrapper: a Java
+// list of parameter objects becomes a request value list, the engine
+// produces the confirmation, and the confirmation becomes an LCMPResponse.
+// Both value lists are owned by holders, so every path destroys them.
+#include <cstring>
+
+#include "bridge.h"
+#include "callback_data.h"
+#include "registry.h"
+#include "wrappers.h"
+
+namespace {
+
+using lcmp::ValueListHolder;
+using lcmp::bridge::ScopedLocalRef;
+
+constexpr const char *kLCMPCallBackSignature =
+    "(LBrundixGhn/NetWork/DeviceCommunication/LCMP/LCMPCommManager$LCMPResponse;)V";
+
+enum class Kind { Read, Write, Control };
+
+struct WrapperTexts {
+    const char *buildFailure;
+    const char *operationFailure;
+    const char *noList;
+    const char *emptyList;
+    const char *nullList;
+    const char *badAddress;
+    const char *badElement;
+    const char *nullValue;
+};
+
+constexpr WrapperTexts kRead = {
+    "Error passing TLVs to LCMPRead low level driver.", "Error on LCMPRead. ",
+    "Error on LCMPRead (No TLVs received).", "Error on LCMPRead (0 TLVs received).",
+    "Error on LCMPRead: the list of HGF_READ_PARAMETER_TLVs is null.",
+    "Error on LCMPRead: the device address must be an array of 6 bytes.",
+    "Error on LCMPRead: a list element is not an HGF_READ_PARAMETER_TLV.", nullptr};
+constexpr WrapperTexts kWrite = {
+    "Error on generating TLVs to be sent via LCMPWrite.", "Error on LCMPWrite.",
+    "Error on LCMPWrite (No TLVs received).", "Error on LCMPWrite (0 TLVs received).",
+    "Error on LCMPWrite: the list of HGF_PARAMETER_TLVs is null.",
+    "Error on LCMPWrite: the device address must be an array of 6 bytes.",
+    "Error on LCMPWrite: a list element is not an HGF_PARAMETER_TLV.",
+    "Error on LCMPWrite: getParameterValue() returned null."};
+constexpr WrapperTexts kControl = {
+    "Error generating TLVs (LCMP_CONTROL_PARAMETER) to be sent via LCMPControl request.", "Error on LCMPControl.",
+    "Error on LCMPControl (No TLVs received).", "Error on LCMPControl (0 TLVs received).",
+    "Error on LCMPControl: the list of HGF_PARAMETER_TLVs is null.",
+    "Error on LCMPControl: the device address must be an array of 6 bytes.",
+    "Error on LCMPControl: a list element is not an HGF_PARAMETER_TLV.",
+    "Error on LCMPControl: getParameterValue() returned null."};
+
+// A new Java byte array holding `bytes`; null with an exception pending on failure.
+jbyteArray NewBytes(JNIEnv *env, const uint8_t *bytes, jsize length) {
+    jbyteArray array = env->NewByteArray(length);
+    if (array != nullptr && length > 0)
+        env->SetByteArrayRegion(array, 0, length, reinterpret_cast<const jbyte *>(bytes));
+    return array;
+}
+
+// Result of turning one Java list element into a request entry.
+enum class Step { Added, Skipped, Failed };
+
+// Appends the entry for one HGF_PARAMETER_TLV (write and control): the ID
+// byte, then the value bytes. Failures are raised here.
+Step AddParameter(JNIEnv *env, jobject element, int32_t type, const WrapperTexts &texts, ValueListHolder &request,
+                  int32_t &rc) {
+    if (!env->IsInstanceOf(element, cls_HGF_PARAMETER_TLV)) {
+        throwLCMPException(LCMP_ERROR_BAD_ARGS, texts.badElement, newExcLCMPclass);
+        return Step::Failed;
+    }
+    const jbyte id = env->CallByteMethod(element, getParameterType_methodID);
+    if (env->ExceptionCheck()) return Step::Failed;
+    const ScopedLocalRef<jbyteArray> value(
+        env, static_cast<jbyteArray>(env->CallObjectMethod(element, getParameterValue_methodID)));
+    if (env->ExceptionCheck()) return Step::Failed;
+    if (!value) {
+        throwLCMPException(LCMP_ERROR_BAD_ARGS, texts.nullValue, newExcLCMPclass);
+        return Step::Failed;
+    }
+    // Lengths are 16-bit counts: longer values wrap, as the wire format does.
+    const auto valueLength = static_cast<uint16_t>(env->GetArrayLength(value.get()));
+    lcmp::Buffer entry = lcmp::AllocateBuffer(std::size_t{valueLength} + 1);
+    if (!entry) {
+        rc = LCMP_ERROR_MALLOC;
+        return Step::Added;
+    }
+    entry[0] = static_cast<uint8_t>(id);
+    env->GetByteArrayRegion(value.get(), 0, valueLength, reinterpret_cast<jbyte *>(entry.get() + 1));
+    rc = LCMPFullValueAdd(request.location(), nullptr, type, static_cast<uint16_t>(valueLength + 1), entry.get());
+    return Step::Added;
+}
+
+// Steps 1-2: the request list from the Java list. False when an exception
+// is pending (raised here or by a Java getter).
+bool BuildRequest(JNIEnv *env, jobject list, Kind kind, const WrapperTexts &texts, ValueListHolder &request) {
+    const jint size = env->CallIntMethod(list, size_arrayList_methodID);
+    if (env->ExceptionCheck()) return false;
+    int32_t rc = LCMP_OK;
+    for (jint i = 0; i < size && rc == LCMP_OK; ++i) {
+        const ScopedLocalRef<> element(env, env->CallObjectMethod(list, get_arrayList_methodID, i));
+        if (env->ExceptionCheck()) return false;
+        if (!element) {
+            if (kind != Kind::Write) continue;
+            throwLCMPException(lcmp::bridge::kBridgeError,
+                               "Error on LCMPWrite: Unable to recovered a HGF_PARAMETER_TLVs instance sent.",
+                               newExcLCMPclass);
+            return false;
+        }
+        if (kind == Kind::Read) {
+            if (!env->IsInstanceOf(element.get(), cls_HGF_READ_PARAM_TLV)) {
+                throwLCMPException(LCMP_ERROR_BAD_ARGS, texts.badElement, newExcLCMPclass);
+                return false;
+            }
+            const jbyte id = env->CallByteMethod(element.get(), methodID_HGF_READ_PARAM_TLV_getParameterId);
+            if (env->ExceptionCheck()) return false;
+            const auto byte = static_cast<uint8_t>(id);
+            rc = LCMPFullValueAdd(request.location(), nullptr, LCMP_RECORD_READ_PARAMETER, 1, &byte);
+        } else {
+            const int32_t type = kind == Kind::Write ? LCMP_RECORD_PARAMETER : LCMP_RECORD_CONTROL_PARAMETER;
+            if (AddParameter(env, element.get(), type, texts, request, rc) == Step::Failed) return false;
+        }
+    }
+    if (rc != LCMP_OK) {
+        throwLCMPException(rc, texts.buildFailure, newExcLCMPclass);
+        return false;
+    }
+    return true;
+}
+
+struct CallbackWalk {
+    JNIEnv *env;
+    jobject response;
+    int32_t filterType;
+};
+
+// Step 9: hands the response to each registered Java callback of the
+// wrapper's record type, on this thread. A callback that throws ends the
+// walk; its exception reaches the wrapper's caller.
+void CallJavaCallback(CallbackData *data, int32_t /*opcode*/, void *context) {
+    auto &walk = *static_cast<CallbackWalk *>(context);
+    JNIEnv *env = walk.env;
+    if (data == nullptr || data->owner == 0 || data->filterType != walk.filterType || env->ExceptionCheck()) return;
+    const ScopedLocalRef<> target(env, env->NewLocalRef(reinterpret_cast<jweak>(data->owner)));
+    if (!target) return;  // the object is gone
+    const ScopedLocalRef<jclass> cls(env, env->GetObjectClass(target.get()));
+    const jmethodID method = env->GetMethodID(cls.get(), "LCMPCallBack", kLCMPCallBackSignature);
+    if (method == nullptr) {
+        env->ExceptionClear();  // an object without LCMPCallBack is skipped
+        return;
+    }
+    env->CallVoidMethod(target.get(), method, walk.response);
+}
+
+jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jbyteArray address) {
+    const WrapperTexts &texts = kind == Kind::Read ? kRead : kind == Kind::Write ? kWrite : kControl;
+    if (list == nullptr) {
+        throwLCMPException(LCMP_ERROR_BAD_ARGS, texts.nullList, newExcLCMPclass);
+        return nullptr;
+    }
+    if (address == nullptr || env->GetArrayLength(address) < 6) {
+        throwLCMPException(LCMP_ERROR_BAD_ARGS, texts.badAddress, newExcLCMPclass);
+        return nullptr;
+    }
+    ValueListHolder request, confirmation;
+    if (!BuildRequest(env, list, kind, texts, request)) return nullptr;
+
+    int32_t rc;
+    {
+        const lcmp::bridge::ByteArrayElements mac(env, address);
+        if (mac.data() == nullptr) {
+            rc = LCMP_ERROR_MALLOC;
+        } else {
+            auto *operation = kind == Kind::Read ? LCMPRead : kind == Kind::Write ? LCMPWrite : LCMPControl;
+            rc = operation(request.get(), destinationKind, mac.data(), confirmation.location());
+        }
+    }
+    if (rc != LCMP_OK) {
+        throwLCMPException(rc, texts.operationFailure, newExcLCMPclass);
+        return nullptr;
+    }
+    if (confirmation.get() == nullptr) {
+        throwLCMPException(LCMP_ERROR_TIMEOUT, texts.noList, LCMPTimeOutExceptionclass);
+        return nullptr;
+    }
+    if (confirmation.get()->count == 0) {
+        throwLCMPException(LCMP_ERROR_TIMEOUT, texts.emptyList, LCMPTimeOutExceptionclass);
+        return nullptr;
+    }
+    ScopedLocalRef<> response(env, conformLCMPResponse(env, confirmation.get(), address));
+    if (!response) return nullptr;
+    if (kind != Kind::Control) {
+        CallbackWalk walk{env, response.get(), kind == Kind::Read ? LCMP_RECORD_PARAMETER : LCMP_RECORD_WRITE_CONFIRM};
+        lcmp::VisitEntries(CallJavaCallback, &walk);
+    }
+    return response.release();
+}
+
+}  // namespace
+
+jobject conformLCMPResponse(JNIEnv *env, const LCMPValueList *list, jbyteArray address) {
+    ScopedLocalRef<> response(env, env->NewObject(cls_LCMPResponse, constructor_LCMPResponse, address));
+    if (!response) return nullptr;
+    ScopedLocalRef<> confirm(env, nullptr);
+    for (const LCMPValue *v = list != nullptr ? list->first : nullptr; v != nullptr; v = v->next) {
+        if (v->length == 0) continue;  // nothing to convert: no parameter ID
+        const jsize rest = static_cast<jsize>(v->length) - 1;
+        if (v->type == LCMP_RECORD_PARAMETER) {
+            const ScopedLocalRef<jbyteArray> value(env, NewBytes(env, v->value + 1, rest));
+            if (!value) return nullptr;
+            const ScopedLocalRef<> parameter(env, env->NewObject(cls_HGF_PARAMETER_TLV, constructor_HGF_PARAMETER_TLV,
+                                                                 static_cast<jbyte>(v->value[0]), value.get()));
+            if (!parameter) return nullptr;
+            env->CallVoidMethod(response.get(), addHGF_TLV_methodID, parameter.get());
+        } else if (v->type == LCMP_RECORD_WRITE_CONFIRM || v->type == LCMP_RECORD_CONTROL_CONFIRM) {
+            if (!confirm) {
+                jobject kindObj = v->type == LCMP_RECORD_WRITE_CONFIRM ? HGF_WRITE_PARAMETER_enumObj
+                                                                        : HGF_CONTROL_CONFIRM_enumObj;
+                confirm.reset(env->NewObject(cls_HGF_CONFIRM, constructor_HGF_CONFIRM, kindObj));
+                if (!confirm) return nullptr;
+            }
+            const ScopedLocalRef<jbyteArray> value(env, NewBytes(env, v->value + 1, rest));
+            if (!value) return nullptr;
+            env->CallVoidMethod(confirm.get(), addParameter_methodID, value.get());
+        } else {
+            continue;
+        }
+        if (env->ExceptionCheck()) return nullptr;
+    }
+    if (confirm) {
+        env->CallVoidMethod(response.get(), addHGF_TLV_methodID, confirm.get());
+        if (env->ExceptionCheck()) return nullptr;
+    }
+    return response.release();
+}
+
+extern "C" {
+
+JNIEXPORT jobject JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_LCMP_1Read_1Wrapper(
+    JNIEnv *env, jobject, jbyte destinationKind, jbyte, jobject list, jbyteArray address) {
+    return Request(env, Kind::Read, destinationKind, list, address);
+}
+
+JNIEXPORT jobject JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_LCMP_1Write_1Wrapper(
+    JNIEnv *env, jobject, jbyte destinationKind, jbyte, jobject list, jbyteArray address) {
+    return Request(env, Kind::Write, destinationKind, list, address);
+}
+
+JNIEXPORT jobject JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_LCMP_1Control_1Wrapper(
+    JNIEnv *env, jobject, jbyte destinationKind, jbyte, jobject list, jbyteArray address) {
+    return Request(env, Kind::Control, destinationKind, list, address);
+}
+
+}  // extern "C"
