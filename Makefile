@@ -2,7 +2,7 @@
 # (Debian packages, when run as root), configure, build and run.
 BUILD ?= build
 CMAKE_FLAGS ?=
-PACKAGES := cmake ninja-build g++ pkg-config libpcap-dev libgtest-dev libgmock-dev openjdk-17-jdk-headless junit5 iproute2
+PACKAGES := cmake ninja-build g++ pkg-config libpcap-dev libgtest-dev libgmock-dev openjdk-17-jdk-headless junit5 iproute2 python3 tshark
 
 .PHONY: all deps configure build test demo clean
 
@@ -13,8 +13,8 @@ deps:
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
 	    echo "Installing:$$missing"; \
-	    (apt-get install -y --no-install-recommends $$missing >/dev/null 2>&1 || \
-	     (apt-get update >/dev/null && apt-get install -y --no-install-recommends $$missing >/dev/null)) || \
+	    (DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing >/dev/null 2>&1 || \
+	     (apt-get update >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing >/dev/null)) || \
 	     { echo "apt-get could not install:$$missing"; exit 1; }; \
 	  else \
 	    echo "Missing Debian packages:$$missing"; \
