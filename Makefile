@@ -4,7 +4,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 PACKAGES := cmake ninja-build g++ pkg-config libpcap-dev libgtest-dev libgmock-dev openjdk-17-jdk-headless junit5 iproute2 python3 tshark
 
-.PHONY: all deps configure build test demo clean
+.PHONY: all deps configure build test demo package clean
 
 all: build
 
@@ -33,6 +33,9 @@ test: build
 
 demo: build
 	@cmake --build $(BUILD) --target demo
+
+package: build
+	@cmake --build $(BUILD) --target package
 
 clean:
 	rm -rf $(BUILD)
