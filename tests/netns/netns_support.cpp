@@ -187,14 +187,18 @@ Bytes LcmpFrame(const FrameSpec &s, const Bytes &payload) {
                                 static_cast<uint8_t>(s.sequence),
                                 static_cast<uint8_t>(s.sequence >> 8),
                                 0};
-    f.insert(f.end(), header, header + 10);
-    f.insert(f.end(), payload.begin(), payload.end());
+    for (uint8_t b : header) f.push_back(b);
+    for (uint8_t b : payload) f.push_back(b);
     return f;
 }
 
 Bytes Confirmation(const Bytes &records) {
-    Bytes m{0x05, static_cast<uint8_t>(records.size()), static_cast<uint8_t>(records.size() >> 8)};
-    m.insert(m.end(), records.begin(), records.end());
+    Bytes m;
+    m.reserve(3 + records.size());
+    m.push_back(0x05);
+    m.push_back(static_cast<uint8_t>(records.size()));
+    m.push_back(static_cast<uint8_t>(records.size() >> 8));
+    for (uint8_t b : records) m.push_back(b);
     return m;
 }
 
