@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -177,6 +179,7 @@ TEST_F(OnVeth, PartialMessagesAgeOnTheCaptureClock) {
 }
 
 TEST_F(OnVeth, EndStopsTheLoopAndDestroysTheRegistry) {
+    std::thread([] {}).join();  // a sanitizer's helper thread starts with the first thread
     const std::size_t threads = ThreadCount();
     Open();
     EXPECT_EQ(ThreadCount(), threads + 1);
@@ -228,6 +231,41 @@ TEST_F(OnVeth, SentFramesMatchByteForByteWithSequencesPerOpcode) {
         EXPECT_EQ(*frame, LcmpFrame({.destination = dest, .source = own_, .opcode = e.opcode, .sequence = e.sequence},
                                     e.payload));
     }
+}
+
+TEST_F(OnVeth, ConcurrentSendsNeitherShareANumberNorOutliveTheHandle) {
+    Open();
+    const Mac dest = SysfsMac(kPeer);
+    const uint8_t payload[] = {0x05, 0x00, 0x00};
+    constexpr int kSenders = 3;
+    std::vector<std::vector<uint16_t>> sent(kSenders);
+    std::atomic<int> failures{0};
+    std::atomic<bool> started{false};
+    CaptureStderr();
+    std::vector<std::thread> senders;
+    for (auto &mine : sent)
+        senders.emplace_back([&, out = &mine] {
+            for (;;) {
+                uint16_t seq = 0;
+                const int32_t rc = LCMPPacketSend(dest.data(), 356, 3, payload, &seq);
+                if (rc == LCMP_ERROR_SOCKET_NOT_OPENED) return;  // the session has closed
+                if (rc != 0) ++failures;
+                out->push_back(seq);
+                started = true;
+            }
+        });
+    while (!started) std::this_thread::yield();
+    std::this_thread::sleep_for(20ms);
+    LCMPEnd();  // closes the handle while the senders are busy
+    for (auto &t : senders) t.join();
+    GetCapturedStderr();
+    EXPECT_EQ(failures.load(), 0);
+    std::vector<uint16_t> all;
+    for (const auto &v : sent) all.insert(all.end(), v.begin(), v.end());
+    ASSERT_FALSE(all.empty());
+    ASSERT_LT(all.size(), 65536u);
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end()) << "a sequence number was handed out twice";
 }
 
 TEST_F(OnVeth, FailedSendStillConsumesItsSequenceNumber) {
