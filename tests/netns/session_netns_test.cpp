@@ -184,6 +184,12 @@ TEST_F(OnVeth, EndStopsTheLoopAndDestroysTheRegistry) {
     Open();
     EXPECT_EQ(ThreadCount(), threads + 1);
     EXPECT_EQ(LCMPInit(kLocal), LCMP_ERROR_BAD_ARGS) << "one session at a time";
+    LCMPEnd();
+    CaptureStderr();
+    EXPECT_EQ(LCMPInit("any"), LCMP_ERROR_SOCKET_NOT_OPENED) << "no Ethernet header";
+    EXPECT_EQ(GetCapturedStderr(), "\nUnable to open the adapter. any is not supported by WinPcap\n");
+    EXPECT_EQ(ThreadCount(), threads);
+    Open();
     ASSERT_EQ(LCMPNotify(nullptr, 0, nullptr, OnNotify, 0), 0);
     EXPECT_EQ(lcmp::RegistryCount(), 2);
 
