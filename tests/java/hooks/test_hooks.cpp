@@ -1,20 +1,45 @@
 // Native methods of lcmptest.TestHooks: what the Java tests cannot reach
 // through the host's own native methods.
 //
-// This library carries its own, hidden copy of the bridge's binding and
-// exception sources (and of the allocation seam they use): liblcmp.so keeps
-// throwLCMPException and the binding cache to itself. initIDs below fills
-// this copy's cache on the test's environment, so the exception tests run the
-// same code against the same host classes. Only Java_lcmptest_* symbols are
-// exported; the copy of the host's native methods stays invisible to the JVM.
+// This library carries its own, hidden copy of the whole library (bridge,
+// engine and registry): liblcmp.so keeps throwLCMPException, the binding
+// cache, the allocation seam and the composed messages to itself. initIDs
+// below fills this copy's cache on the test's environment, so the tests run
+// the same code against the same host classes, and can watch what the copy's
+// wrappers hand the engine and make its allocations fail. Only
+// Java_lcmptest_* symbols are exported; the copy of the host's native methods
+// stays invisible to the JVM.
+//
+// Deliveries are the exception: they go to the CallbacksExecute of the
+// liblcmp.so that the JVM loaded, whose registry holds the callbacks that
+// Java registered through the host.
+#include <dlfcn.h>
 #include <jni.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <iterator>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "LCMP_comm.h"
 #include "bridge.h"
+#include "wrappers.h"
+
+// The copy's native methods of the host.
+extern "C" {
+JNIEXPORT jobject JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_LCMP_1Read_1Wrapper(
+    JNIEnv *env, jobject, jbyte destinationKind, jbyte, jobject list, jbyteArray address);
+JNIEXPORT jobject JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_LCMP_1Write_1Wrapper(
+    JNIEnv *env, jobject, jbyte destinationKind, jbyte, jobject list, jbyteArray address);
+JNIEXPORT jobject JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_LCMP_1Control_1Wrapper(
+    JNIEnv *env, jobject, jbyte destinationKind, jbyte, jobject list, jbyteArray address);
+JNIEXPORT void JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_LCMP_1Notify_1Wrapper(
+    JNIEnv *env, jobject, jbyte destinationKind, jbyte, jobject list, jbyteArray address, jbyte, jobject callback);
+}
 
 // The copy of initIDs compiled into this library.
 extern "C" JNIEXPORT jint JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_initIDs(JNIEnv *env,
@@ -107,6 +132,89 @@ std::string Describe(JNIEnv *env, jobject object) {
 
 bool Attached(JNIEnv **env) { return jvm->GetEnv(reinterpret_cast<void **>(env), JNI_VERSION_1_8) == JNI_OK; }
 
+// CallbacksExecute of the liblcmp.so the JVM loaded (not this copy's), or
+// null when that library is not loaded.
+using CallbacksExecuteFunction = void (*)(const uint8_t *, int32_t, const uint8_t *, uint16_t);
+CallbacksExecuteFunction LoadedCallbacksExecute() {
+    static const CallbacksExecuteFunction function = [] {
+        void *library = dlopen(LCMP_LIBRARY_SONAME, RTLD_NOW | RTLD_NOLOAD);
+        if (library == nullptr) return CallbacksExecuteFunction{nullptr};
+        auto *found = reinterpret_cast<CallbacksExecuteFunction>(dlsym(library, "CallbacksExecute"));
+        dlclose(library);  // the JVM keeps it loaded
+        return found != &CallbacksExecute ? found : nullptr;
+    }();
+    return function;
+}
+
+// The last message the copy's engine composed during a hooked wrapper call.
+std::mutex gComposedMutex;
+bool gComposedSeen = false;
+std::vector<uint8_t> gComposed;
+
+void RecordComposed(int32_t, std::span<const uint8_t> message) noexcept {
+    const std::lock_guard lock(gComposedMutex);
+    gComposedSeen = true;
+    gComposed.assign(message.begin(), message.end());
+}
+
+// Sends what is written to the standard output (C streams and Java alike) to
+// a temporary file for the life of the object; text() ends the capture and
+// hands back what was written.
+class StdoutCapture {
+public:
+    StdoutCapture() {
+        std::fflush(stdout);
+        file_ = std::tmpfile();
+        saved_ = file_ != nullptr ? dup(STDOUT_FILENO) : -1;
+        if (saved_ >= 0) dup2(fileno(file_), STDOUT_FILENO);
+    }
+    StdoutCapture(const StdoutCapture &) = delete;
+    StdoutCapture &operator=(const StdoutCapture &) = delete;
+    ~StdoutCapture() {
+        restore();
+        if (file_ != nullptr) std::fclose(file_);
+    }
+    std::string text() {
+        restore();
+        std::string captured;
+        if (file_ == nullptr) return captured;
+        std::rewind(file_);
+        char buffer[512];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) captured.append(buffer, n);
+        return captured;
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+        saved_ = -1;
+    }
+    std::FILE *file_ = nullptr;
+    int saved_ = -1;
+};
+
+std::vector<uint8_t> Bytes(JNIEnv *env, jbyteArray array) {
+    std::vector<uint8_t> bytes(array != nullptr ? static_cast<std::size_t>(env->GetArrayLength(array)) : 0);
+    if (!bytes.empty())
+        env->GetByteArrayRegion(array, 0, static_cast<jsize>(bytes.size()), reinterpret_cast<jbyte *>(bytes.data()));
+    return bytes;
+}
+
+jbyteArray NewByteArray(JNIEnv *env, const std::vector<uint8_t> &bytes) {
+    jbyteArray array = env->NewByteArray(static_cast<jsize>(bytes.size()));
+    if (array != nullptr && !bytes.empty())
+        env->SetByteArrayRegion(array, 0, static_cast<jsize>(bytes.size()), reinterpret_cast<const jbyte *>(bytes.data()));
+    return array;
+}
+
+void ThrowIllegalState(JNIEnv *env, const char *message) {
+    const ScopedLocalRef<jclass> illegalState(env, env->FindClass("java/lang/IllegalStateException"));
+    if (illegalState) env->ThrowNew(illegalState.get(), message);
+}
+
 }  // namespace
 
 // Runs the copy's initIDs and reports its result, the Java error it left
@@ -180,4 +288,115 @@ extern "C" JNIEXPORT void JNICALL Java_lcmptest_TestHooks_callWithoutExceptionCh
     env->CallStaticVoidMethod(hooks, nothing);
     const ScopedLocalRef<jclass> again(env, env->GetObjectClass(hooks));
     env->ExceptionCheck();
+}
+
+// Hands one message (source address, opcode, payload) `times` times to the
+// CallbacksExecute of the loaded liblcmp.so, on a new native thread that was
+// never attached to the JVM, and waits for it. Reports whether that thread
+// was still attached afterwards and, when asked, what the process wrote to
+// its standard output meanwhile.
+extern "C" JNIEXPORT jobject JNICALL Java_lcmptest_TestHooks_deliver(JNIEnv *env, jclass, jbyteArray source,
+                                                                     jint opcode, jbyteArray payload, jint times,
+                                                                     jboolean captureStdout) {
+    const CallbacksExecuteFunction execute = LoadedCallbacksExecute();
+    if (execute == nullptr) {
+        ThrowIllegalState(env, "liblcmp.so is not loaded: initialise LCMPCommManager first");
+        return nullptr;
+    }
+    std::vector<uint8_t> mac = Bytes(env, source);
+    mac.resize(6);
+    const std::vector<uint8_t> message = Bytes(env, payload);
+    bool attachedAfter = false;
+    std::string printed;
+    {
+        std::optional<StdoutCapture> capture;
+        if (captureStdout) capture.emplace();
+        std::thread([&] {
+            for (jint i = 0; i < times; ++i)
+                execute(mac.data(), opcode, message.data(), static_cast<uint16_t>(message.size()));
+            JNIEnv *threadEnv = nullptr;
+            attachedAfter = Attached(&threadEnv);
+            if (attachedAfter) jvm->DetachCurrentThread();
+        }).join();
+        if (capture) printed = capture->text();
+    }
+    const ScopedLocalRef<jclass> outcome(env, env->FindClass("lcmptest/TestHooks$Delivery"));
+    if (!outcome) return nullptr;
+    const jmethodID constructor = env->GetMethodID(outcome.get(), "<init>", "(Ljava/lang/String;Z)V");
+    if (constructor == nullptr) return nullptr;
+    const ScopedLocalRef<jstring> text(env, captureStdout ? env->NewStringUTF(printed.c_str()) : nullptr);
+    if (env->ExceptionCheck()) return nullptr;
+    return env->NewObject(outcome.get(), constructor, text.get(), static_cast<jboolean>(attachedAfter));
+}
+
+// Runs the copy's read (0), write (1), control (2) or notify (3) wrapper and
+// reports the message its engine composed (null when none was), the response
+// and the exception left pending (taken off the thread).
+extern "C" JNIEXPORT jobject JNICALL Java_lcmptest_TestHooks_runCopy(JNIEnv *env, jclass, jint wrapper,
+                                                                     jbyte destinationKind, jobject list,
+                                                                     jbyteArray address, jobject callback) {
+    {
+        const std::lock_guard lock(gComposedMutex);
+        gComposedSeen = false;
+        gComposed.clear();
+    }
+    lcmp::SetComposedMessageObserver(RecordComposed);
+    ScopedLocalRef<> response(env, nullptr);
+    switch (wrapper) {
+        case 0:
+            response.reset(Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_LCMP_1Read_1Wrapper(
+                env, nullptr, destinationKind, 0, list, address));
+            break;
+        case 1:
+            response.reset(Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_LCMP_1Write_1Wrapper(
+                env, nullptr, destinationKind, 0, list, address));
+            break;
+        case 2:
+            response.reset(Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_LCMP_1Control_1Wrapper(
+                env, nullptr, destinationKind, 0, list, address));
+            break;
+        default:
+            Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_LCMP_1Notify_1Wrapper(
+                env, nullptr, destinationKind, 0, list, address, 0, callback);
+            break;
+    }
+    lcmp::SetComposedMessageObserver(nullptr);
+    const ScopedLocalRef<jthrowable> thrown(env, env->ExceptionOccurred());
+    env->ExceptionClear();
+    ScopedLocalRef<jbyteArray> composed(env, nullptr);
+    {
+        const std::lock_guard lock(gComposedMutex);
+        if (gComposedSeen) composed.reset(NewByteArray(env, gComposed));
+    }
+    if (env->ExceptionCheck()) return nullptr;
+    const ScopedLocalRef<jclass> outcome(env, env->FindClass("lcmptest/TestHooks$CopyOutcome"));
+    if (!outcome) return nullptr;
+    const jmethodID constructor =
+        env->GetMethodID(outcome.get(), "<init>", "([BLjava/lang/Object;Ljava/lang/Throwable;)V");
+    if (constructor == nullptr) return nullptr;
+    return env->NewObject(outcome.get(), constructor, composed.get(), response.get(), thrown.get());
+}
+
+// The copy's conformLCMPResponse over a value list of the given entries
+// (types[i], values[i]), with `address` as the response's device address.
+extern "C" JNIEXPORT jobject JNICALL Java_lcmptest_TestHooks_conform(JNIEnv *env, jclass, jintArray types,
+                                                                     jobjectArray values, jbyteArray address) {
+    lcmp::ValueListHolder list;
+    const jsize count = env->GetArrayLength(types);
+    for (jsize i = 0; i < count; ++i) {
+        jint type = 0;
+        env->GetIntArrayRegion(types, i, 1, &type);
+        const ScopedLocalRef<jbyteArray> value(env, static_cast<jbyteArray>(env->GetObjectArrayElement(values, i)));
+        const std::vector<uint8_t> bytes = Bytes(env, value.get());
+        if (LCMPFullValueAdd(list.location(), nullptr, type, static_cast<uint16_t>(bytes.size()), bytes.data()) != 0) {
+            ThrowIllegalState(env, "LCMPFullValueAdd failed");
+            return nullptr;
+        }
+    }
+    return conformLCMPResponse(env, list.get(), address);
+}
+
+// Allocations of the copy's seam since the last failAllocation.
+extern "C" JNIEXPORT jint JNICALL Java_lcmptest_TestHooks_allocationCount(JNIEnv *, jclass) {
+    return static_cast<jint>(lcmp::testing::AllocationCount());
 }

@@ -1,11 +1,16 @@
 package lcmptest;
 
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPAbstractCallBack;
 import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.LCMPException;
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.LCMPResponse;
+import java.util.ArrayList;
 
 /**
  * Test-only native methods (liblcmp_testhooks). The library holds its own
- * copy of the bridge's binding cache and exception mapping; {@link #initIDs()}
- * fills that copy, and must have returned 0 before the exception hooks run.
+ * copy of liblcmp (binding cache, exception mapping, wrappers, engine and
+ * registry); {@link #initIDs()} fills that copy's cache, and must have
+ * returned 0 before any other hook runs. {@link #deliver} alone works on the
+ * liblcmp.so that the host loaded.
  */
 public final class TestHooks {
     static {
@@ -35,6 +40,40 @@ public final class TestHooks {
         }
     }
 
+    /** What a delivery thread left behind. */
+    public static final class Delivery {
+        /** What the process wrote to its standard output meanwhile, or null when not captured. */
+        public final String stdout;
+        /** Whether the delivery thread was still attached to the JVM after its last delivery. */
+        public final boolean attachedAfter;
+
+        Delivery(String stdout, boolean attachedAfter) {
+            this.stdout = stdout;
+            this.attachedAfter = attachedAfter;
+        }
+    }
+
+    /** What a wrapper of the copy did. */
+    public static final class CopyOutcome {
+        /** The message the copy's engine composed, or null when the engine composed none. */
+        public final byte[] composed;
+        /** The wrapper's result (an LCMPResponse, or null). */
+        public final Object response;
+        /** The exception the wrapper left pending, or null. */
+        public final Throwable thrown;
+
+        CopyOutcome(byte[] composed, Object response, Throwable thrown) {
+            this.composed = composed;
+            this.response = response;
+            this.thrown = thrown;
+        }
+    }
+
+    public static final int READ = 0;
+    public static final int WRITE = 1;
+    public static final int CONTROL = 2;
+    public static final int NOTIFY = 3;
+
     /** The copy's initIDs; its pending Java error is returned, not thrown. */
     public static native InitOutcome initIDs();
 
@@ -48,6 +87,25 @@ public final class TestHooks {
 
     /** throwLCMPException(code, message, newExcLCMPclass) on a fresh native thread; a report of that thread. */
     public static native String throwOnNativeThread(int code, String message);
+
+    /** Allocations of the copy's seam since the last {@link #failAllocation}. */
+    public static native int allocationCount();
+
+    /**
+     * Hands one message to the CallbacksExecute of the loaded liblcmp.so {@code times} times, on a new
+     * native thread that was never attached to the JVM, and waits for that thread.
+     */
+    public static native Delivery deliver(byte[] source, int opcode, byte[] payload, int times, boolean captureStdout);
+
+    /**
+     * Runs the copy's wrapper {@link #READ}, {@link #WRITE}, {@link #CONTROL} or {@link #NOTIFY} (the
+     * callback is used by NOTIFY only) and reports what it composed, returned and threw.
+     */
+    public static native CopyOutcome runCopy(int wrapper, byte destinationKind, ArrayList<?> list,
+            byte[] deviceAddress, LCMPAbstractCallBack callBack);
+
+    /** The copy's conversion of a value list of entries (types[i], values[i]) into a response. */
+    public static native LCMPResponse conform(int[] types, byte[][] values, byte[] deviceAddress);
 
     /** Commits the JNI fault of calling on after a Java call without checking for an exception. */
     public static native void callWithoutExceptionCheck();
