@@ -90,11 +90,11 @@ void BM_HandleFrameWithPartialMessages(benchmark::State &state) {
     const bool inOrder = state.range(1) != 0;
     timeval t{1700000000, 0};
     for (std::size_t i = 0; i < partial; ++i) {
-        FrameSpec spec{.lastSegment = 1, .sequence = static_cast<uint16_t>(i)};
-        spec.source[4] = static_cast<uint8_t>(i >> 8);  // distinct keys beyond 256 sequence values
+        FrameFields fields{.lastSegment = 1, .sequence = static_cast<uint16_t>(i)};
+        fields.source[4] = static_cast<uint8_t>(i >> 8);  // distinct keys beyond 256 sequence values
         // 1 us before t, written with an unnormalised microsecond field.
         const timeval at = (!inOrder && i == 0) ? timeval{1699999998, 1999999} : t;
-        lcmp::HandleFrame(at, LcmpFrame(spec, {0x05}));
+        lcmp::HandleFrame(at, LcmpFrame(fields, {0x05}));
     }
     const Bytes frame = LcmpFrame({}, Confirmation(kRecords));
     long step = 0;
@@ -156,9 +156,9 @@ void BM_WireToCallback(benchmark::State &state) {
     {
         Installed cb(OnWire);
         RawPort peer(kPeer);
-        FrameSpec spec;
-        spec.destination = SysfsMac(kLocal);
-        const Bytes frame = LcmpFrame(spec, Confirmation(kRecords));
+        FrameFields fields;
+        fields.destination = SysfsMac(kLocal);
+        const Bytes frame = LcmpFrame(fields, Confirmation(kRecords));
         std::vector<double> us;
         for (auto _ : state) {
             std::unique_lock lock(gWireMutex);

@@ -171,7 +171,7 @@ std::optional<Bytes> RawPort::Receive(uint16_t ethertype, std::chrono::milliseco
     return std::nullopt;
 }
 
-Bytes LcmpFrame(const FrameSpec &s, const Bytes &payload) {
+Bytes LcmpFrame(const FrameFields &s, const Bytes &payload) {
     Bytes f;
     f.reserve(22 + payload.size());
     for (uint8_t b : s.destination) f.push_back(b);

@@ -58,7 +58,7 @@ private:
 };
 
 // An LCMP frame, written byte by byte.
-struct FrameSpec {
+struct FrameFields {
     Mac destination{};
     Mac source{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
     uint16_t ethertype = 0x22E3;
@@ -67,7 +67,7 @@ struct FrameSpec {
     uint8_t segment = 0;
     uint16_t sequence = 0;
 };
-Bytes LcmpFrame(const FrameSpec &spec, const Bytes &payload);
+Bytes LcmpFrame(const FrameFields &fields, const Bytes &payload);
 // A message in confirmation shape: lead byte, record-area length, records.
 Bytes Confirmation(const Bytes &records);
 

@@ -94,9 +94,9 @@ protected:
         ASSERT_NE(LCMPCallBackInstall(OnRecords, 0x161, data_), nullptr);
     }
     // A frame from kSender to the library's adapter.
-    Bytes ToUs(const Bytes &payload, FrameSpec spec = {}) {
-        spec.destination = own_;
-        return LcmpFrame(spec, payload);
+    Bytes ToUs(const Bytes &payload, FrameFields fields = {}) {
+        fields.destination = own_;
+        return LcmpFrame(fields, payload);
     }
 
     Mac own_{};
