@@ -166,6 +166,20 @@ LCMP_API uintptr_t LCMPCallBackJavaUninstall(int32_t index);
 LCMP_API void CallbacksExecute(const uint8_t *sourceMac, int32_t opcode, const uint8_t *payload,
                                uint16_t payloadLength);
 
+/* Runs one captured Ethernet frame through the receive path of a session
+ * (decode, reassembly, dispatch to the installed callbacks, ageing of partial
+ * messages on the capture clock), on the calling thread, for hosts that
+ * capture or replay frames themselves. Results: LCMP_FRAME_DISPATCHED (a
+ * complete message was handed to the registry), LCMP_FRAME_HELD (a segment
+ * waits for the others), LCMP_FRAME_IGNORED (not an LCMP frame),
+ * LCMP_ERROR_DROP_PACKET (an LCMP frame whose payload runs past the captured
+ * bytes), LCMP_ERROR_MALLOC, or LCMP_ERROR_BAD_ARGS (NULL frame, or a session's
+ * receive thread is running: only one thread may feed frames). */
+#define LCMP_FRAME_DISPATCHED 0
+#define LCMP_FRAME_HELD 1
+#define LCMP_FRAME_IGNORED 2
+LCMP_API int32_t LCMPFrameProcess(const uint8_t *frame, uint32_t length, int64_t seconds, int32_t microseconds);
+
 /* ---- Adapter session ---- */
 
 /* Opens the adapter for capture and starts the receive thread. 0;

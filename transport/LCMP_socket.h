@@ -80,7 +80,14 @@ uint16_t SequenceNext(int32_t opcode) noexcept;
 // joined message is dispatched once complete), and partial messages are aged.
 // Only one thread at a time may feed frames: the receive loop while a session
 // runs, otherwise a test, a replay or a benchmark.
-void HandleFrame(const timeval &captureTime, std::span<const uint8_t> frame) noexcept;
+enum class FrameOutcome : int32_t {
+    Dispatched = LCMP_FRAME_DISPATCHED,  // a complete message went to the registry
+    Held = LCMP_FRAME_HELD,              // a segment waits for the rest of its message
+    Ignored = LCMP_FRAME_IGNORED,        // not an LCMP frame
+    Dropped = LCMP_ERROR_DROP_PACKET,    // an LCMP frame cut short by the capture
+    OutOfMemory = LCMP_ERROR_MALLOC,     // a segment or the joined message could not be stored
+};
+FrameOutcome HandleFrame(const timeval &captureTime, std::span<const uint8_t> frame) noexcept;
 
 // Feeds every frame of a pcap savefile, with its recorded capture time, to
 // HandleFrame and then drops the partial messages left over. 0; -1 when the

@@ -9,29 +9,46 @@
 
 namespace lcmp {
 
-void HandleFrame(const timeval &captureTime, std::span<const uint8_t> frame) noexcept {
-    lastPacketTimestamp = captureTime;
+namespace {
 
-    if (const auto received = FrameDecode(frame)) {
-        const LCMPLinkHeader &h = received->header;
-        if (h.lastSegment == 0) {
-            // Dispatched in place: the payload stays in the capture buffer.
-            CallbacksExecute(received->source.data(), h.opcode, received->payload.data(), h.payloadLength);
-        } else {
-            SegmentedFrame *record = nullptr;
-            if (SegmentAdd(&lcmpSegmentedFramesList, static_cast<uint8_t>(h.sequence & 0xFF), received->source,
-                           h.opcode, received->payload, h.segmentNumber, &record) == 0 &&
-                record != nullptr && record->segmentCount == h.lastSegment + 1) {
-                uint16_t length = 0;
-                Buffer joined;
-                if (FrameExtract(lcmpSegmentedFramesList, record, &length, &joined) == 0)
-                    CallbacksExecute(received->source.data(), h.opcode, joined.get(), length);
-            }
-        }
+// What one frame amounts to, before ageing.
+FrameOutcome Process(std::span<const uint8_t> frame) noexcept {
+    const auto received = FrameDecode(frame);
+    if (!received) {
+        // An LCMP frame whose payload runs past the captured bytes is dropped;
+        // anything else is not ours.
+        const bool lcmp = frame.size() > kFrameHeaderSize && frame[12] == (kEthertype >> 8) &&
+                          frame[13] == (kEthertype & 0xFF);
+        return lcmp ? FrameOutcome::Dropped : FrameOutcome::Ignored;
     }
+    const LCMPLinkHeader &h = received->header;
+    if (h.lastSegment == 0) {
+        // Dispatched in place: the payload stays in the capture buffer.
+        CallbacksExecute(received->source.data(), h.opcode, received->payload.data(), h.payloadLength);
+        return FrameOutcome::Dispatched;
+    }
+    SegmentedFrame *record = nullptr;
+    if (SegmentAdd(&lcmpSegmentedFramesList, static_cast<uint8_t>(h.sequence & 0xFF), received->source, h.opcode,
+                   received->payload, h.segmentNumber, &record) != 0 ||
+        record == nullptr)
+        return FrameOutcome::OutOfMemory;
+    if (record->segmentCount != h.lastSegment + 1) return FrameOutcome::Held;
+    uint16_t length = 0;
+    Buffer joined;
+    if (FrameExtract(lcmpSegmentedFramesList, record, &length, &joined) != 0) return FrameOutcome::OutOfMemory;
+    CallbacksExecute(received->source.data(), h.opcode, joined.get(), length);
+    return FrameOutcome::Dispatched;
+}
+
+}  // namespace
+
+FrameOutcome HandleFrame(const timeval &captureTime, std::span<const uint8_t> frame) noexcept {
+    lastPacketTimestamp = captureTime;
+    const FrameOutcome outcome = Process(frame);
     // Ageing after every captured frame, whatever it held; its result only
     // says whether a record was stamped after this frame.
     SegmentedFramesListClean(lcmpSegmentedFramesList);
+    return outcome;
 }
 
 int32_t ReplaySavefile(const char *path) noexcept {
@@ -53,3 +70,11 @@ int32_t ReplaySavefile(const char *path) noexcept {
 }
 
 }  // namespace lcmp
+
+extern "C" int32_t LCMPFrameProcess(const uint8_t *frame, uint32_t length, int64_t seconds, int32_t microseconds) {
+    if (frame == nullptr || lcmp::ReceiveThreadActive()) return LCMP_ERROR_BAD_ARGS;
+    timeval captured{};
+    captured.tv_sec = static_cast<time_t>(seconds);
+    captured.tv_usec = static_cast<suseconds_t>(microseconds);
+    return static_cast<int32_t>(lcmp::HandleFrame(captured, std::span<const uint8_t>(frame, length)));
+}

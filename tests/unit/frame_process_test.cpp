@@ -1,0 +1,52 @@
+// LCMPFrameProcess: the receive path for hosts that capture or replay frames
+// themselves, and what it reports about each frame.
+#include <gtest/gtest.h>
+
+#include "registry.h"
+#include "test_support.h"
+
+using lcmptest::Bytes;
+
+namespace {
+
+Bytes Frame(uint16_t payloadLength, uint8_t segmentByte, const Bytes &payload, uint16_t ethertype = 0x22E3) {
+    Bytes f = {2, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 2, static_cast<uint8_t>(ethertype >> 8),
+               static_cast<uint8_t>(ethertype & 0xFF)};
+    // opcode 0x161, sequence 0x0007
+    const Bytes link = {static_cast<uint8_t>(payloadLength & 0xFF),
+                        static_cast<uint8_t>(((payloadLength >> 8) & 0x0F) | 0x10), 0x16, 0, segmentByte, 7, 0, 0};
+    f.insert(f.end(), link.begin(), link.end());
+    f.insert(f.end(), payload.begin(), payload.end());
+    return f;
+}
+
+int32_t Process(const Bytes &f, int32_t micro = 0) {
+    return LCMPFrameProcess(f.data(), static_cast<uint32_t>(f.size()), 1000, micro);
+}
+
+int gDelivered = 0;
+
+TEST(FrameProcess, ReportsWhatEachFrameAmountedTo) {
+    lcmp::CallbackListDestroyAll();
+    testing::internal::CaptureStdout();
+    LCMPCallBackInstall([](const uint8_t *, const uint8_t *, int, CallbackData *) { return ++gDelivered; },
+                        LCMP_READ_CNF, nullptr);
+    testing::internal::GetCapturedStdout();
+    const Bytes message = {0x05, 0x04, 0x00, 0x00, 0x01, 0x00, 0x2A};
+
+    EXPECT_EQ(Process(Frame(7, 0, message)), LCMP_FRAME_DISPATCHED);
+    EXPECT_EQ(gDelivered, 1);
+    // two segments, the second one first
+    EXPECT_EQ(Process(Frame(4, 0x11, {0x00, 0x01, 0x00, 0x2A})), LCMP_FRAME_HELD);
+    EXPECT_EQ(Process(Frame(3, 0x01, {0x05, 0x04, 0x00}), 10), LCMP_FRAME_DISPATCHED);
+    EXPECT_EQ(gDelivered, 2);
+
+    EXPECT_EQ(Process(Frame(7, 0, message, 0x0800)), LCMP_FRAME_IGNORED);
+    EXPECT_EQ(Process(Bytes(22, 0)), LCMP_FRAME_IGNORED);
+    EXPECT_EQ(Process(Frame(200, 0, message)), LCMP_ERROR_DROP_PACKET);
+    EXPECT_EQ(LCMPFrameProcess(nullptr, 30, 0, 0), LCMP_ERROR_BAD_ARGS);
+    EXPECT_EQ(gDelivered, 2);
+    lcmp::CallbackListDestroyAll();
+}
+
+}  // namespace
