@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The tools on a veth pair of the test's own: lcmp-monitor -i in one
+# namespace, lcmp-send in the other, tshark capturing what LCMPPacketSend put
+# on the wire, and the dissector decoding that capture. Needs root.
+set -u
+send="$1"; monitor="$2"; lua="$3"
+[ "$(id -u)" = 0 ] || { echo "SKIPPED: needs root for network namespaces"; exit 77; }
+command -v tshark >/dev/null || { echo "SKIPPED: tshark is not installed"; exit 77; }
+a="lcmp-ta$$"; b="lcmp-tb$$"; tmp=$(mktemp -d)
+cleanup() { ip netns del "$a" 2>/dev/null; ip netns del "$b" 2>/dev/null; rm -rf "$tmp"; }
+trap cleanup EXIT
+ip netns add "$a" 2>/dev/null && ip netns add "$b" 2>/dev/null || { echo "SKIPPED: cannot create namespaces"; exit 77; }
+ip -n "$a" link add lcmp0 type veth peer name lcmp1 netns "$b"
+ip -n "$a" link set lcmp0 up && ip -n "$b" link set lcmp1 up
+mac=$(ip netns exec "$a" cat /sys/class/net/lcmp0/address)
+status=0
+
+ip netns exec "$a" tshark -i lcmp0 -f "ether proto 0x22e3" -c 2 -w "$tmp/wire.pcap" -q >/dev/null 2>&1 &
+shark=$!
+ip netns exec "$a" "$monitor" -i lcmp0 -c 2 >"$tmp/monitor.out" 2>"$tmp/monitor.err" &
+mon=$!
+for _ in $(seq 100); do grep -q listening "$tmp/monitor.err" 2>/dev/null && break; sleep 0.05; done
+sleep 1  # tshark needs a moment to start capturing
+ip netns exec "$b" "$send" -i lcmp1 -d "$mac" -o LCMP_READ_CNF 0:05F0F1 0:06F2F3 >"$tmp/send1.out" 2>&1 || status=1
+ip netns exec "$b" "$send" -i lcmp1 -d "$mac" -o LCMP_NOTIFY_IND -f 1 6:03AA >"$tmp/send2.out" 2>&1 || status=1
+for _ in $(seq 100); do kill -0 $mon 2>/dev/null || break; sleep 0.05; done
+kill $mon 2>/dev/null && { echo "monitor did not stop after 2 messages"; status=1; }
+wait $mon
+for _ in $(seq 100); do kill -0 $shark 2>/dev/null || break; sleep 0.05; done
+kill $shark 2>/dev/null; wait $shark
+
+grep -q "sent LCMP_READ_CNF (353) to ${mac^^}: frame of 37 bytes, sequence number 0" "$tmp/send1.out" ||
+  { echo "lcmp-send output:"; cat "$tmp/send1.out"; status=1; }
+grep -q "opcode 0x161 LCMP_READ_CNF  record area 12 bytes" "$tmp/monitor.out" || status=1
+grep -q "  type 0 (parameter) length 3: 06 F2 F3" "$tmp/monitor.out" || status=1
+grep -q "  type 6 (notify record) length 2: 03 AA" "$tmp/monitor.out" || status=1
+
+fields=$(tshark -r "$tmp/wire.pcap" -X lua_script:"$lua" -T fields -E separator='|' -e lcmp.opcode \
+  -e lcmp.payload_length -e lcmp.sequence -e lcmp.area_length -e lcmp.flag -e lcmp.record.value 2>&1)
+grep -qxF "0x0161|15|0|12||05f0f1,06f2f3" <<<"$fields" || status=1
+grep -qxF "0x0166|9|0|5|0x01|03aa" <<<"$fields" || status=1
+if [ $status != 0 ]; then
+  echo "--- monitor"; cat "$tmp/monitor.out" "$tmp/monitor.err"; echo "--- dissected"; echo "$fields"
+fi
+exit $status
