@@ -147,6 +147,7 @@ void UnregisterOneShot(JNIEnv *env, jobject target) {
     if (env->ExceptionCheck()) return;
     if (!removed) {
         std::puts("UNABLE TO UNREGISTER!");
+        std::fflush(stdout);  // in order with what Java prints, also when stdout is a pipe
         throwLCMPException(
             lcmp::bridge::kBridgeError,
             "ERROR: Java UnRegisterCallBack was unable to unregister supplied one-shot Notify Callback object.",
@@ -183,6 +184,10 @@ private:
 
 namespace lcmp::bridge {
 
+bool IsJavaCallback(const CallbackData *data) noexcept {
+    return data != nullptr && data->owner != 0 && data->ownerRelease == ReleaseWeakOwner;
+}
+
 void ReleaseWeakOwner(uintptr_t owner) noexcept {
     if (owner == 0 || jvm == nullptr) return;
     JNIEnv *env = nullptr;
@@ -216,7 +221,13 @@ int CallbackCtoJava(const uint8_t *sourceMac, const uint8_t *records, int length
                            "Unable to attach CallbackCtoJava owner thread to JVM instance. ", newExcLCMPclass);
         return 0;
     }
-    if (data->owner == 0) return 0;
+    // On a thread that was attached already, an earlier delivery's exception
+    // may still be pending: no call into Java is allowed until its owner
+    // takes it.
+    if (env->ExceptionCheck()) return 0;
+    // Read before the call: the object may unregister itself in it.
+    const bool oneShot = data->filterType == LCMP_RECORD_NOTIFY_CONFIRM;
+    if (!lcmp::bridge::IsJavaCallback(data)) return 0;
     const ScopedLocalRef<> target(env, env->NewLocalRef(reinterpret_cast<jweak>(data->owner)));
     if (!target) return 0;  // the object was collected: nothing to deliver to
     const ScopedLocalRef<jclass> cls(env, env->GetObjectClass(target.get()));
@@ -234,14 +245,15 @@ int CallbackCtoJava(const uint8_t *sourceMac, const uint8_t *records, int length
     {
         ScopedLocalRef<jbyteArray> source(env, env->NewByteArray(6));
         if (!source) return 0;
-        env->SetByteArrayRegion(source.get(), 0, 6, reinterpret_cast<const jbyte *>(sourceMac));
+        if (sourceMac != nullptr)  // a C host may dispatch without one: the address reads as zeros
+            env->SetByteArrayRegion(source.get(), 0, 6, reinterpret_cast<const jbyte *>(sourceMac));
         const ScopedLocalRef<> response(env, conformLCMPResponse(env, kept.get(), source.get()));
         if (!response) return 0;
         env->CallVoidMethod(target.get(), method, response.get());
     }
-    // After this the record may be gone (the host unregistered it); only the
-    // local reference to the object is used.
-    if (data->filterType == LCMP_RECORD_NOTIFY_CONFIRM) UnregisterOneShot(env, target.get());
+    // From here the registration may be gone (the host unregistered it); only
+    // the local reference to the object is used.
+    if (oneShot) UnregisterOneShot(env, target.get());
     return 0;
 }
 

@@ -141,7 +141,7 @@ struct CallbackWalk {
 void CallJavaCallback(CallbackData *data, int32_t /*opcode*/, void *context) {
     auto &walk = *static_cast<CallbackWalk *>(context);
     JNIEnv *env = walk.env;
-    if (data == nullptr || data->owner == 0 || data->filterType != walk.filterType || env->ExceptionCheck()) return;
+    if (!lcmp::bridge::IsJavaCallback(data) || data->filterType != walk.filterType || env->ExceptionCheck()) return;
     const ScopedLocalRef<> target(env, env->NewLocalRef(reinterpret_cast<jweak>(data->owner)));
     if (!target) return;  // the object is gone
     const ScopedLocalRef<jclass> cls(env, env->GetObjectClass(target.get()));

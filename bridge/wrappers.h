@@ -20,4 +20,9 @@ namespace lcmp::bridge {
 // Deletes the weak global reference kept as a CallbackData owner, from
 // whatever thread releases the record.
 void ReleaseWeakOwner(uintptr_t owner) noexcept;
+
+// Whether the record is that of a Java callback registration, so that its
+// owner word is a weak global reference. A C host's record may carry an
+// owner word of its own, which must never be taken for one.
+bool IsJavaCallback(const CallbackData *data) noexcept;
 }  // namespace lcmp::bridge

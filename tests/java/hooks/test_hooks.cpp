@@ -17,6 +17,7 @@
 #include <jni.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <iterator>
 #include <mutex>
@@ -132,19 +133,34 @@ std::string Describe(JNIEnv *env, jobject object) {
 
 bool Attached(JNIEnv **env) { return jvm->GetEnv(reinterpret_cast<void **>(env), JNI_VERSION_1_8) == JNI_OK; }
 
-// CallbacksExecute of the liblcmp.so the JVM loaded (not this copy's), or
-// null when that library is not loaded.
+// A function of the liblcmp.so the JVM loaded (not this copy's), or null when
+// that library is not loaded.
+void *LoadedFunction(const char *name) {
+    void *library = dlopen(LCMP_LIBRARY_SONAME, RTLD_NOW | RTLD_NOLOAD);
+    if (library == nullptr) return nullptr;
+    void *found = dlsym(library, name);
+    dlclose(library);  // the JVM keeps it loaded
+    return found;
+}
+
 using CallbacksExecuteFunction = void (*)(const uint8_t *, int32_t, const uint8_t *, uint16_t);
 CallbacksExecuteFunction LoadedCallbacksExecute() {
-    static const CallbacksExecuteFunction function = [] {
-        void *library = dlopen(LCMP_LIBRARY_SONAME, RTLD_NOW | RTLD_NOLOAD);
-        if (library == nullptr) return CallbacksExecuteFunction{nullptr};
-        auto *found = reinterpret_cast<CallbacksExecuteFunction>(dlsym(library, "CallbacksExecute"));
-        dlclose(library);  // the JVM keeps it loaded
-        return found != &CallbacksExecute ? found : nullptr;
-    }();
-    return function;
+    static const auto function = reinterpret_cast<CallbacksExecuteFunction>(LoadedFunction("CallbacksExecute"));
+    return reinterpret_cast<void *>(function) != reinterpret_cast<void *>(&CallbacksExecute) ? function : nullptr;
 }
+
+// Calls of the C callback that installNativeCallback installs.
+std::atomic<int> gNativeCalls{0};
+int CountingCallback(const uint8_t *, const uint8_t *, int, CallbackData *) {
+    gNativeCalls.fetch_add(1);
+    return 0;
+}
+
+// What installNativeCallback installed in the loaded library.
+struct Installed {
+    CallbackEntry *entry;
+    CallbackData *data;
+};
 
 // The last message the copy's engine composed during a hooked wrapper call.
 std::mutex gComposedMutex;
@@ -291,13 +307,16 @@ extern "C" JNIEXPORT void JNICALL Java_lcmptest_TestHooks_callWithoutExceptionCh
 }
 
 // Hands one message (source address, opcode, payload) `times` times to the
-// CallbacksExecute of the loaded liblcmp.so, on a new native thread that was
-// never attached to the JVM, and waits for it. Reports whether that thread
-// was still attached afterwards and, when asked, what the process wrote to
-// its standard output meanwhile.
+// CallbacksExecute of the loaded liblcmp.so, on a new native thread, and
+// waits for it. The thread was never attached to the JVM, unless
+// `attachFirst` asks it to attach itself before the first delivery (as a
+// host's own attached thread would be). Reports whether that thread was
+// still attached afterwards, the exception pending on it then (taken off
+// before it detaches) and, when asked, what the process wrote to its
+// standard output meanwhile.
 extern "C" JNIEXPORT jobject JNICALL Java_lcmptest_TestHooks_deliver(JNIEnv *env, jclass, jbyteArray source,
                                                                      jint opcode, jbyteArray payload, jint times,
-                                                                     jboolean captureStdout) {
+                                                                     jboolean captureStdout, jboolean attachFirst) {
     const CallbacksExecuteFunction execute = LoadedCallbacksExecute();
     if (execute == nullptr) {
         ThrowIllegalState(env, "liblcmp.so is not loaded: initialise LCMPCommManager first");
@@ -307,26 +326,38 @@ extern "C" JNIEXPORT jobject JNICALL Java_lcmptest_TestHooks_deliver(JNIEnv *env
     mac.resize(6);
     const std::vector<uint8_t> message = Bytes(env, payload);
     bool attachedAfter = false;
+    jobject pending = nullptr;  // a global reference, made on the delivery thread
     std::string printed;
     {
         std::optional<StdoutCapture> capture;
         if (captureStdout) capture.emplace();
         std::thread([&] {
+            JNIEnv *threadEnv = nullptr;
+            if (attachFirst && jvm->AttachCurrentThread(reinterpret_cast<void **>(&threadEnv), nullptr) != JNI_OK) return;
             for (jint i = 0; i < times; ++i)
                 execute(mac.data(), opcode, message.data(), static_cast<uint16_t>(message.size()));
-            JNIEnv *threadEnv = nullptr;
             attachedAfter = Attached(&threadEnv);
-            if (attachedAfter) jvm->DetachCurrentThread();
+            if (!attachedAfter) return;
+            {
+                const ScopedLocalRef<jthrowable> thrown(threadEnv, threadEnv->ExceptionOccurred());
+                threadEnv->ExceptionClear();
+                if (thrown) pending = threadEnv->NewGlobalRef(thrown.get());
+            }
+            jvm->DetachCurrentThread();
         }).join();
         if (capture) printed = capture->text();
     }
+    const ScopedLocalRef<> pendingLocal(env, pending != nullptr ? env->NewLocalRef(pending) : nullptr);
+    if (pending != nullptr) env->DeleteGlobalRef(pending);
     const ScopedLocalRef<jclass> outcome(env, env->FindClass("lcmptest/TestHooks$Delivery"));
     if (!outcome) return nullptr;
-    const jmethodID constructor = env->GetMethodID(outcome.get(), "<init>", "(Ljava/lang/String;Z)V");
+    const jmethodID constructor =
+        env->GetMethodID(outcome.get(), "<init>", "(Ljava/lang/String;ZLjava/lang/Throwable;)V");
     if (constructor == nullptr) return nullptr;
     const ScopedLocalRef<jstring> text(env, captureStdout ? env->NewStringUTF(printed.c_str()) : nullptr);
     if (env->ExceptionCheck()) return nullptr;
-    return env->NewObject(outcome.get(), constructor, text.get(), static_cast<jboolean>(attachedAfter));
+    return env->NewObject(outcome.get(), constructor, text.get(), static_cast<jboolean>(attachedAfter),
+                          pendingLocal.get());
 }
 
 // Runs the copy's read (0), write (1), control (2) or notify (3) wrapper and
@@ -399,4 +430,34 @@ extern "C" JNIEXPORT jobject JNICALL Java_lcmptest_TestHooks_conform(JNIEnv *env
 // Allocations of the copy's seam since the last failAllocation.
 extern "C" JNIEXPORT jint JNICALL Java_lcmptest_TestHooks_allocationCount(JNIEnv *, jclass) {
     return static_cast<jint>(lcmp::testing::AllocationCount());
+}
+
+// Installs, in the loaded liblcmp.so, a C callback for `opcode` whose
+// CallbackData has the given record type and owner word, as a C host of the
+// library would. Returns the handle for uninstallNativeCallback, or 0.
+extern "C" JNIEXPORT jlong JNICALL Java_lcmptest_TestHooks_installNativeCallback(JNIEnv *, jclass, jint opcode,
+                                                                                 jint filterType, jlong owner) {
+    using Create = CallbackData *(*)(LCMPValueList **, int32_t, uintptr_t, LCMPValueListFunction);
+    using Install = CallbackEntry *(*)(LCMPCallBackFunction, int32_t, CallbackData *);
+    const auto create = reinterpret_cast<Create>(LoadedFunction("CallbackDataCreate"));
+    const auto install = reinterpret_cast<Install>(LoadedFunction("LCMPCallBackInstall"));
+    if (create == nullptr || install == nullptr) return 0;
+    gNativeCalls.store(0);
+    CallbackData *data = create(nullptr, filterType, static_cast<uintptr_t>(owner), nullptr);
+    if (data == nullptr) return 0;
+    CallbackEntry *entry = install(CountingCallback, opcode, data);
+    return reinterpret_cast<jlong>(new Installed{entry, data});
+}
+
+// Removes what installNativeCallback installed and returns how often the C
+// callback was called.
+extern "C" JNIEXPORT jint JNICALL Java_lcmptest_TestHooks_uninstallNativeCallback(JNIEnv *, jclass, jlong handle) {
+    using Uninstall = int32_t (*)(CallbackEntry *);
+    using Destroy = void (*)(CallbackData *);
+    auto *installed = reinterpret_cast<Installed *>(handle);
+    if (installed == nullptr) return -1;
+    reinterpret_cast<Uninstall>(LoadedFunction("LCMPCallBackUninstall"))(installed->entry);
+    reinterpret_cast<Destroy>(LoadedFunction("CallbackDataDestroy"))(installed->data);
+    delete installed;
+    return gNativeCalls.load();
 }

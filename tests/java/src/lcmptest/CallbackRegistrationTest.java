@@ -256,6 +256,22 @@ class CallbackRegistrationTest {
     }
 
     @Test
+    void aCCallbackWithAnOwnerWordOfItsOwnIsNotTakenForAJavaCallback() throws LCMPException {
+        Recorder java = register(HGF_TLV_Type.HGF_PARAMETER, LCMP_OPCODE_Type.LCMP_READ_CNF);
+        // Installed after the Java callback, as a C host sharing the library would.
+        long handle = TestHooks.installNativeCallback(353, 0, 0x5A5A5A5AL);
+        assertTrue(handle != 0);
+        try {
+            read();
+            write();
+            TestHooks.deliver(SENDER, 353, confirmation(record(0, bytes(1, 2))), 1, false);
+        } finally {
+            assertEquals(1, TestHooks.uninstallNativeCallback(handle), "the C callback got the delivery");
+        }
+        assertEquals(2, java.calls());
+    }
+
+    @Test
     void aCollectedCallbackObjectIsPassedOver() throws LCMPException {
         // Registered past the host, which would keep the object reachable.
         WeakReference<Recorder> gone = registerUnreachable();

@@ -8,6 +8,7 @@ import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotSame;
+import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertSame;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
@@ -162,6 +163,28 @@ class DeliveryTest {
         assertEquals(Collections.singletonList(thrown), uncaught, "its exception stays pending all the same");
         deliver(359, message);
         assertEquals(1, oneShot.calls());
+    }
+
+    @Test
+    void aThreadThatWasAttachedAlreadyStaysAttachedAndKeepsTheException() throws LCMPException {
+        IllegalStateException thrown = new IllegalStateException("on an attached thread");
+        Recorder throwing = register(HGF_TLV_Type.HGF_PARAMETER, LCMP_OPCODE_Type.LCMP_READ_CNF).then(r -> {
+            throw thrown;
+        });
+        Recorder next = register(HGF_TLV_Type.HGF_PARAMETER, LCMP_OPCODE_Type.LCMP_READ_CNF);
+        TestHooks.Delivery d = TestHooks.deliver(SENDER, 353, confirmation(record(0, bytes(1, 2))), 2, false, true);
+        assertTrue(d.attachedAfter, "a thread the library did not attach is not detached");
+        assertSame(thrown, d.pending, "the exception stays pending for the thread's owner");
+        assertEquals(1, throwing.calls());
+        assertEquals(0, next.calls(), "no call into Java while an exception is pending");
+        assertTrue(uncaught.isEmpty(), uncaught.toString());
+
+        throwing.then(r -> { });
+        d = TestHooks.deliver(SENDER, 353, confirmation(record(0, bytes(1, 2))), 2, false, true);
+        assertNull(d.pending);
+        assertEquals(3, throwing.calls());
+        assertEquals(2, next.calls());
+        assertEquals(1, new HashSet<>(next.threads()).size(), "both deliveries ran on the one attached thread");
     }
 
     @Test

@@ -46,10 +46,13 @@ public final class TestHooks {
         public final String stdout;
         /** Whether the delivery thread was still attached to the JVM after its last delivery. */
         public final boolean attachedAfter;
+        /** The exception pending on the delivery thread then, if it was attached. */
+        public final Throwable pending;
 
-        Delivery(String stdout, boolean attachedAfter) {
+        Delivery(String stdout, boolean attachedAfter, Throwable pending) {
             this.stdout = stdout;
             this.attachedAfter = attachedAfter;
+            this.pending = pending;
         }
     }
 
@@ -93,9 +96,25 @@ public final class TestHooks {
 
     /**
      * Hands one message to the CallbacksExecute of the loaded liblcmp.so {@code times} times, on a new
-     * native thread that was never attached to the JVM, and waits for that thread.
+     * native thread that was never attached to the JVM (unless {@code attachFirst}: then it attaches
+     * itself before the first delivery), and waits for that thread.
      */
-    public static native Delivery deliver(byte[] source, int opcode, byte[] payload, int times, boolean captureStdout);
+    public static native Delivery deliver(byte[] source, int opcode, byte[] payload, int times, boolean captureStdout,
+            boolean attachFirst);
+
+    /** {@link #deliver} on a thread that was never attached. */
+    public static Delivery deliver(byte[] source, int opcode, byte[] payload, int times, boolean captureStdout) {
+        return deliver(source, opcode, payload, times, captureStdout, false);
+    }
+
+    /**
+     * Installs in the loaded liblcmp.so a C callback for {@code opcode}, with a CallbackData of the
+     * given record type and owner word, as a C host would; 0 when that failed.
+     */
+    public static native long installNativeCallback(int opcode, int filterType, long owner);
+
+    /** Removes what {@link #installNativeCallback} installed; how often the C callback was called. */
+    public static native int uninstallNativeCallback(long handle);
 
     /**
      * Runs the copy's wrapper {@link #READ}, {@link #WRITE}, {@link #CONTROL} or {@link #NOTIFY} (the
