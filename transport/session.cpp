@@ -70,7 +70,7 @@ pcap_t *AdapterOpen(const char *name) {
     if (handle == nullptr) return nullptr;
     if (pcap_set_snaplen(handle, kSnapshotLength) != 0 || pcap_set_promisc(handle, 0) != 0 ||
         pcap_set_timeout(handle, kReadTimeoutMs) != 0 || pcap_set_immediate_mode(handle, 1) != 0 ||
-        pcap_activate(handle) < 0 || pcap_datalink(handle) != DLT_EN10MB) {
+        pcap_set_buffer_size(handle, kCaptureBufferBytes) != 0 || pcap_activate(handle) < 0 || pcap_datalink(handle) != DLT_EN10MB) {
         // Frames without an Ethernet header (the "any" pseudo-adapter, for
         // one) cannot carry LCMP as this library reads it.
         pcap_close(handle);
