@@ -9,8 +9,9 @@ import java.util.ArrayList;
  * Test-only native methods (liblcmp_testhooks). The library holds its own
  * copy of liblcmp (binding cache, exception mapping, wrappers, engine and
  * registry); {@link #initIDs()} fills that copy's cache, and must have
- * returned 0 before any other hook runs. {@link #deliver} alone works on the
- * liblcmp.so that the host loaded.
+ * returned 0 before any other hook runs. {@link #deliver} and the native
+ * callback hooks alone work on the liblcmp.so that the host loaded, whose
+ * registry holds what Java registered.
  */
 public final class TestHooks {
     static {
