@@ -182,24 +182,38 @@ LCMP_API int32_t LCMPFrameProcess(const uint8_t *frame, uint32_t length, int64_t
 
 /* ---- Adapter session ---- */
 
-/* Opens the adapter for capture and starts the receive thread. 0;
- * LCMP_ERROR_BAD_ARGS (NULL name, or 100 characters or more);
- * LCMP_ERROR_SOCKET_NOT_OPENED (the adapter cannot be opened);
- * LCMP_ERROR_PTHREAD_CREATE (no thread; the adapter stays open until LCMPEnd). */
+/* Opens the adapter (libpcap name, e.g. "eth0") for capture and starts the
+ * receive thread, which from then on runs every callback for received
+ * messages. Frames of Ethertype 0x22E3 addressed to the adapter's own address
+ * are captured, segmented messages reassembled. Needs root or
+ * cap_net_raw,cap_net_admin. Results: 0; LCMP_ERROR_BAD_ARGS (NULL name, a
+ * name of 100 characters or more, or a session already open);
+ * LCMP_ERROR_SOCKET_NOT_OPENED (the adapter cannot be opened: the message
+ * names it on stderr); LCMP_ERROR_PTHREAD_CREATE (no thread; the adapter stays
+ * open until LCMPEnd). */
 LCMP_API int32_t LCMPInit(const char *adapterName);
-/* Stops the receive thread, destroys the registry, closes the adapter and
- * releases the Notify subscription. Safe without a session. */
+/* Stops the receive thread (a running callback finishes first), destroys the
+ * callback registry with every entry (CallbackData records stay with their
+ * owners), closes the adapter and releases the Notify subscription. Safe
+ * without a session and when called twice. */
 LCMP_API void LCMPEnd(void);
+/* Suspends the calling thread for the given number of milliseconds. */
 LCMP_API void LCMPSleep(int32_t milliseconds);
 
-/* Sends one unsegmented message (opcode 352..359, at most 1492 payload bytes)
- * to destination through the open session; *sequenceOut gets the sequence
- * number used. 0; LCMP_ERROR_BAD_ARGS; LCMP_ERROR_SOCKET_NOT_OPENED (no
- * session); LCMP_ERROR_MALLOC; LCMP_ERROR_ETH_IF (own address unknown);
- * LCMP_ERROR_SENDTO (the send failed). */
+/* Sends one unsegmented message through the open session: the frame carries
+ * destination (6 bytes), the adapter's own address, the link header with
+ * opcode (352..359), length (at most 1492 payload bytes) and the opcode's next
+ * sequence number, which is stored in *sequenceOut (may be NULL). Safe from
+ * any thread, also while LCMPEnd runs. Results: 0 ("sending packet size N" on
+ * stderr); LCMP_ERROR_BAD_ARGS (NULL destination, bad opcode or length; no
+ * sequence number is used); LCMP_ERROR_SOCKET_NOT_OPENED (no session);
+ * LCMP_ERROR_MALLOC; LCMP_ERROR_ETH_IF (the adapter's address cannot be
+ * read); LCMP_ERROR_SENDTO (the send failed; the message is on stderr). A
+ * send that fails after the checks still uses up its sequence number. */
 LCMP_API int32_t LCMPPacketSend(const uint8_t *destination, int32_t opcode, uint16_t length, const uint8_t *payload,
                                 uint16_t *sequenceOut);
-/* Reads the adapter's current 6-byte MAC address. 0 or -1. */
+/* Reads the current 6-byte MAC address of the named adapter into mac. 0, or
+ * -1 with a message on stderr. */
 LCMP_API int32_t MacAddressGet(const char *adapterName, uint8_t *mac);
 
 #ifdef __cplusplus
