@@ -10,9 +10,11 @@
 // Java_lcmptest_* symbols are exported; the copy of the host's native methods
 // stays invisible to the JVM.
 //
-// Deliveries are the exception: they go to the CallbacksExecute of the
-// liblcmp.so that the JVM loaded, whose registry holds the callbacks that
-// Java registered through the host.
+// Deliveries and C callbacks are the exception: they go to the
+// CallbacksExecute and the registry of the liblcmp.so that the JVM loaded,
+// which hold the callbacks that Java registered through the host. Those
+// functions are looked up in that library by name, since the same names in
+// this library bind to the copy.
 #include <dlfcn.h>
 #include <jni.h>
 #include <unistd.h>
@@ -145,7 +147,7 @@ void *LoadedFunction(const char *name) {
 
 using CallbacksExecuteFunction = void (*)(const uint8_t *, int32_t, const uint8_t *, uint16_t);
 CallbacksExecuteFunction LoadedCallbacksExecute() {
-    static const auto function = reinterpret_cast<CallbacksExecuteFunction>(LoadedFunction("CallbacksExecute"));
+    const auto function = reinterpret_cast<CallbacksExecuteFunction>(LoadedFunction("CallbacksExecute"));
     return reinterpret_cast<void *>(function) != reinterpret_cast<void *>(&CallbacksExecute) ? function : nullptr;
 }
 
