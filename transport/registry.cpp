@@ -100,7 +100,10 @@ CallbackEntry *CallbackAdd(CallbackList **registry, LCMPCallBackFunction functio
             }
         }
     }
-    if (created) std::puts("/////////////////////////Created empyty lcmpCallbacksList! //////////////////////////////");
+    if (created) {
+        std::puts("/////////////////////////Created empyty lcmpCallbacksList! //////////////////////////////");
+        std::fflush(stdout);  // in order with the host's own output, also through a pipe
+    }
     return entry;
 }
 
