@@ -383,6 +383,28 @@ private:
     std::thread thread_;
 };
 
+// The floor of LCMPEnd: stopping and closing the bare loop on a quiet line
+// (pcap_breakloop, join, pcap_close). Closing a packet socket waits for the
+// kernel's network RCU grace period.
+void BM_StopBareLoop(benchmark::State &state) {
+    std::vector<double> ms;
+    for (auto _ : state) {
+        auto loop = std::make_unique<BareLoop>(kLocal);
+        if (loop->handle() == nullptr) {
+            state.SkipWithError("cannot open the adapter");
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        const auto t0 = Clock::now();
+        loop.reset();
+        const std::chrono::duration<double> took = Clock::now() - t0;
+        state.SetIterationTime(took.count());
+        ms.push_back(took.count() * 1e3);
+    }
+    state.counters["stop_ms_median"] = Median(ms);
+    state.counters["stop_ms_max"] = ms.empty() ? 0 : *std::max_element(ms.begin(), ms.end());
+}
+
 // range(0): 0 the library's session with an installed C callback, 1 the bare
 // loop, 2 the bare loop with libpcap's default ring; range(1): segments per message (1 or 4); range(2): frames per second
 // (0: as fast as the sender goes). Each iteration sends one run of frames;
@@ -566,6 +588,10 @@ BENCHMARK(BM_ReassemblyBound)->Iterations(1)->Unit(benchmark::kMillisecond);
 int Run(int argc, char **argv) {
     if (SkipReason().empty()) {
         benchmark::RegisterBenchmark("BM_StopLatencyQuietLine", BM_StopLatencyQuietLine)
+            ->UseManualTime()
+            ->Iterations(30)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("BM_StopBareLoop", BM_StopBareLoop)
             ->UseManualTime()
             ->Iterations(30)
             ->Unit(benchmark::kMillisecond);
