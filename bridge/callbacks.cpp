@@ -119,16 +119,7 @@ bool BuildNotifyRequest(JNIEnv *env, jobject list, lcmp::ValueListHolder &reques
                                newExcLCMPclass);
             return false;
         }
-        const auto length = static_cast<uint16_t>(env->GetArrayLength(value.get()));
-        lcmp::Buffer entry = lcmp::AllocateBuffer(std::size_t{length} + 1);
-        if (!entry) {
-            rc = LCMP_ERROR_MALLOC;
-            break;
-        }
-        entry[0] = static_cast<uint8_t>(type);
-        env->GetByteArrayRegion(value.get(), 0, length, reinterpret_cast<jbyte *>(entry.get() + 1));
-        rc = LCMPFullValueAdd(request.location(), nullptr, LCMP_RECORD_NOTIFY, static_cast<uint16_t>(length + 1),
-                              entry.get());
+        rc = lcmp::bridge::AppendLeadAndArray(env, request.location(), LCMP_RECORD_NOTIFY, type, value.get());
     }
     if (rc != LCMP_OK) {
         throwLCMPException(rc, "Error generating TLVs to be sent via LCMPNotify.", newExcLCMPclass);

@@ -79,16 +79,7 @@ Step AddParameter(JNIEnv *env, jobject element, int32_t type, const WrapperTexts
         throwLCMPException(LCMP_ERROR_BAD_ARGS, texts.nullValue, newExcLCMPclass);
         return Step::Failed;
     }
-    // Lengths are 16-bit counts: longer values wrap, as the wire format does.
-    const auto valueLength = static_cast<uint16_t>(env->GetArrayLength(value.get()));
-    lcmp::Buffer entry = lcmp::AllocateBuffer(std::size_t{valueLength} + 1);
-    if (!entry) {
-        rc = LCMP_ERROR_MALLOC;
-        return Step::Added;
-    }
-    entry[0] = static_cast<uint8_t>(id);
-    env->GetByteArrayRegion(value.get(), 0, valueLength, reinterpret_cast<jbyte *>(entry.get() + 1));
-    rc = LCMPFullValueAdd(request.location(), nullptr, type, static_cast<uint16_t>(valueLength + 1), entry.get());
+    rc = lcmp::bridge::AppendLeadAndArray(env, request.location(), type, id, value.get());
     return Step::Added;
 }
 
@@ -198,6 +189,17 @@ jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jby
 }
 
 }  // namespace
+
+int32_t lcmp::bridge::AppendLeadAndArray(JNIEnv *env, LCMPValueList **location, int32_t type, jbyte lead,
+                                          jbyteArray value) {
+    // Lengths are 16-bit counts: longer values wrap, as the wire format does.
+    const auto length = static_cast<uint16_t>(env->GetArrayLength(value));
+    lcmp::Buffer entry = lcmp::AllocateBuffer(std::size_t{length} + 1);
+    if (!entry) return LCMP_ERROR_MALLOC;
+    entry[0] = static_cast<uint8_t>(lead);
+    env->GetByteArrayRegion(value, 0, length, reinterpret_cast<jbyte *>(entry.get() + 1));
+    return LCMPFullValueAdd(location, nullptr, type, static_cast<uint16_t>(length + 1), entry.get());
+}
 
 jobject conformLCMPResponse(JNIEnv *env, const LCMPValueList *list, jbyteArray address) {
     ScopedLocalRef<> response(env, env->NewObject(cls_LCMPResponse, constructor_LCMPResponse, address));

@@ -17,6 +17,10 @@ jobject conformLCMPResponse(JNIEnv *env, const LCMPValueList *list, jbyteArray a
 int CallbackCtoJava(const uint8_t *sourceMac, const uint8_t *records, int length, CallbackData *data);
 
 namespace lcmp::bridge {
+// Appends a request entry of `type` holding `lead` followed by the bytes of
+// `value` (whose length counts modulo 65536). 0 or LCMP_ERROR_MALLOC.
+int32_t AppendLeadAndArray(JNIEnv *env, LCMPValueList **location, int32_t type, jbyte lead, jbyteArray value);
+
 // Deletes the weak global reference kept as a CallbackData owner, from
 // whatever thread releases the record.
 void ReleaseWeakOwner(uintptr_t owner) noexcept;
