@@ -79,35 +79,41 @@ void ObserveComposed(int32_t opcode, std::span<const uint8_t> message) noexcept 
 
 int32_t LCMPMyMACGet(uint8_t * /*mac*/) noexcept { return LCMP_OK; }
 
-int32_t ComposeRequest(uint8_t recordType, const LCMPValueList *request, Buffer *out, std::size_t *size) noexcept {
-    const uint16_t area = RecordAreaLength(request);
-    const std::size_t total = std::size_t{area} + 9;
+namespace {
+
+// A zero-filled message: the lead byte, the record-area length in network
+// order at `lengthAt`, and the records of `list` from `header` on.
+int32_t Compose(std::size_t header, std::size_t lengthAt, uint8_t recordType, const LCMPValueList *list, Buffer *out,
+                std::size_t *size) noexcept {
+    const uint16_t area = RecordAreaLength(list);
+    const std::size_t total = header + area;
     Buffer message = AllocateBuffer(total);
     if (!message) return LCMP_ERROR_MALLOC;
     std::memset(message.get(), 0, total);
     message[0] = kLeadByte;
-    if (const int32_t rc = LCMPMyMACGet(message.get() + 1); rc != 0) return rc;
-    message[7] = static_cast<uint8_t>(area >> 8);  // built messages carry the length in network order
-    message[8] = static_cast<uint8_t>(area & 0xFF);
-    WriteRecords(request, recordType, message.get() + 9, message.get() + total);
+    message[lengthAt] = static_cast<uint8_t>(area >> 8);
+    message[lengthAt + 1] = static_cast<uint8_t>(area & 0xFF);
+    WriteRecords(list, recordType, message.get() + header, message.get() + total);
+    *out = std::move(message);
+    *size = total;
+    return LCMP_OK;
+}
+
+}  // namespace
+
+int32_t ComposeRequest(uint8_t recordType, const LCMPValueList *request, Buffer *out, std::size_t *size) noexcept {
+    Buffer message;
+    std::size_t total = 0;
+    if (const int32_t rc = Compose(9, 7, recordType, request, &message, &total); rc != 0) return rc;
+    if (const int32_t rc = LCMPMyMACGet(message.get() + 1); rc != 0) return rc;  // requester address
     *out = std::move(message);
     *size = total;
     return LCMP_OK;
 }
 
 int32_t ComposeNotify(const LCMPValueList *list, uint8_t flag, Buffer *out, std::size_t *size) noexcept {
-    const uint16_t area = RecordAreaLength(list);
-    const std::size_t total = std::size_t{area} + 4;
-    Buffer message = AllocateBuffer(total);
-    if (!message) return LCMP_ERROR_MALLOC;
-    std::memset(message.get(), 0, total);
-    message[0] = kLeadByte;
-    message[1] = static_cast<uint8_t>(area >> 8);
-    message[2] = static_cast<uint8_t>(area & 0xFF);
-    message[3] = flag != 0 ? 1 : 0;
-    WriteRecords(list, LCMP_RECORD_NOTIFY, message.get() + 4, message.get() + total);
-    *out = std::move(message);
-    *size = total;
+    if (const int32_t rc = Compose(4, 1, LCMP_RECORD_NOTIFY, list, out, size); rc != 0) return rc;
+    (*out)[3] = flag != 0 ? 1 : 0;
     return LCMP_OK;
 }
 
