@@ -16,10 +16,15 @@
 // functions are looked up in that library by name, since the same names in
 // this library bind to the copy.
 #include <dlfcn.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sys/socket.h>
 #include <jni.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <iterator>
 #include <mutex>
@@ -462,4 +467,59 @@ extern "C" JNIEXPORT jint JNICALL Java_lcmptest_TestHooks_uninstallNativeCallbac
     reinterpret_cast<Destroy>(LoadedFunction("CallbackDataDestroy"))(installed->data);
     delete installed;
     return gNativeCalls.load();
+}
+
+// ---- Sessions of the loaded library on a real adapter ----
+
+// LCMPInit of the loaded liblcmp.so on `adapter`; its result.
+extern "C" JNIEXPORT jint JNICALL Java_lcmptest_TestHooks_sessionOpen(JNIEnv *env, jclass, jstring adapter) {
+    using InitFunction = int32_t (*)(const char *);
+    const auto init = reinterpret_cast<InitFunction>(LoadedFunction("LCMPInit"));
+    if (init == nullptr) {
+        ThrowIllegalState(env, "liblcmp.so is not loaded: initialise LCMPCommManager first");
+        return 0;
+    }
+    const Utf name(env, adapter);
+    return name.get() != nullptr ? init(name.get()) : LCMP_ERROR_BAD_ARGS;
+}
+
+// LCMPEnd of the loaded liblcmp.so.
+extern "C" JNIEXPORT void JNICALL Java_lcmptest_TestHooks_sessionEnd(JNIEnv *, jclass) {
+    using EndFunction = void (*)();
+    if (const auto end = reinterpret_cast<EndFunction>(LoadedFunction("LCMPEnd"))) end();
+}
+
+// Sends `frame` as it is on `adapter` through a raw packet socket (the
+// other end of the test's veth pair). 0, or the errno of the failure.
+extern "C" JNIEXPORT jint JNICALL Java_lcmptest_TestHooks_injectFrame(JNIEnv *env, jclass, jstring adapter,
+                                                                       jbyteArray frame) {
+    const Utf name(env, adapter);
+    const std::vector<uint8_t> bytes = Bytes(env, frame);
+    if (name.get() == nullptr) return EINVAL;
+    const unsigned index = if_nametoindex(name.get());
+    if (index == 0) return errno;
+    const int fd = socket(AF_PACKET, SOCK_RAW, 0);
+    if (fd < 0) return errno;
+    sockaddr_ll to{};
+    to.sll_family = AF_PACKET;
+    to.sll_ifindex = static_cast<int>(index);
+    to.sll_halen = 6;
+    std::copy(bytes.begin(), bytes.begin() + std::min<std::size_t>(6, bytes.size()), to.sll_addr);
+    const ssize_t sent =
+        sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    const int error = sent == static_cast<ssize_t>(bytes.size()) ? 0 : (sent < 0 ? errno : EMSGSIZE);
+    close(fd);
+    return error;
+}
+
+// The adapter's MAC address, through the loaded library's MacAddressGet.
+extern "C" JNIEXPORT jbyteArray JNICALL Java_lcmptest_TestHooks_adapterAddress(JNIEnv *env, jclass, jstring adapter) {
+    using AddressFunction = int32_t (*)(const char *, uint8_t *);
+    const auto get = reinterpret_cast<AddressFunction>(LoadedFunction("MacAddressGet"));
+    const Utf name(env, adapter);
+    uint8_t mac[6] = {};
+    if (get == nullptr || name.get() == nullptr || get(name.get(), mac) != 0) return nullptr;
+    jbyteArray out = env->NewByteArray(6);
+    if (out != nullptr) env->SetByteArrayRegion(out, 0, 6, reinterpret_cast<const jbyte *>(mac));
+    return out;
 }

@@ -131,4 +131,16 @@ public final class TestHooks {
     public static native void callWithoutExceptionCheck();
 
     static void nothing() {}
+
+    /** LCMPInit of the loaded liblcmp.so; its result. */
+    public static native int sessionOpen(String adapter);
+
+    /** LCMPEnd of the loaded liblcmp.so. */
+    public static native void sessionEnd();
+
+    /** Sends the frame as it is on the adapter through a raw packet socket; 0 or an errno. */
+    public static native int injectFrame(String adapter, byte[] frame);
+
+    /** The adapter's MAC address, or null. */
+    public static native byte[] adapterAddress(String adapter);
 }
