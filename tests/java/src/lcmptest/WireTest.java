@@ -15,6 +15,7 @@ import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.HGF_PARAMETER
 import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.HGF_TLV_Type;
 import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.LCMPResponse;
 import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.LCMP_OPCODE_Type;
+import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
@@ -35,6 +36,11 @@ class WireTest {
         own = TestHooks.adapterAddress(SESSION);
         assertNotNull(own, "no adapter " + SESSION);
         assertEquals(0, TestHooks.sessionOpen(SESSION));
+    }
+
+    @AfterAll
+    static void close() {
+        TestHooks.sessionEnd();
     }
 
     @AfterEach
