@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 
+#include "byte_reader.h"
 #include "lcmp.h"
 
 namespace lcmp {
@@ -59,13 +60,13 @@ struct Record {
 // visitor is called for each whole record.
 template <typename Visitor>
 void WalkRecords(std::span<const uint8_t> area, Visitor &&visit) {
-    std::size_t pos = 0;
-    while (area.size() - pos >= 3) {
-        const uint8_t type = area[pos];
-        const std::size_t len = static_cast<std::size_t>(area[pos + 1] | (area[pos + 2] << 8));
-        if (len > area.size() - pos - 3) return;
-        visit(Record{type, area.subspan(pos + 3, len)});
-        pos += len + 3;
+    ByteReader r(area);
+    while (r.remaining() >= 3) {
+        const uint8_t type = *r.u8();
+        const uint16_t length = *r.le16();
+        const auto value = r.take(length);
+        if (!value) return;
+        visit(Record{type, *value});
     }
 }
 

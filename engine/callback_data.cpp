@@ -28,22 +28,6 @@ bool Semaphore::acquireFor(std::chrono::milliseconds ms) noexcept {
     return true;
 }
 
-std::mutex &DeliveryMutex() noexcept {
-    static std::mutex mutex;
-    return mutex;
-}
-
-bool BeginDeliveryLocked(CallbackData *data) noexcept {
-    if (data->destroyPending) return false;
-    ++data->deliveries;
-    return true;
-}
-
-bool EndDeliveryLocked(CallbackData *data) noexcept {
-    --data->deliveries;
-    return data->deliveries == 0 && data->destroyPending;
-}
-
 void CallbackDataFree(CallbackData *data) noexcept {
     auto *release = data->ownerRelease;
     const uintptr_t owner = data->owner;

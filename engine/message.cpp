@@ -23,24 +23,20 @@ HeaderShape ShapeOf(int32_t opcode) noexcept {
 }
 
 std::optional<std::span<const uint8_t>> RecordArea(int32_t opcode, std::span<const uint8_t> message) noexcept {
-    ByteReader r(message);
-    const auto lead = r.u8();
-    if (!lead || *lead != kLeadByte) return std::nullopt;
-    std::optional<uint16_t> length;
+    // Where the 16-bit area length (least significant byte first) lies, and
+    // where the records start, by header shape.
+    std::size_t lengthAt = 1, start = 3;
     switch (ShapeOf(opcode)) {
-        case HeaderShape::Request:
-            if (!r.skip(6)) return std::nullopt;
-            length = r.le16();
-            break;
-        case HeaderShape::Confirmation: length = r.le16(); break;
-        case HeaderShape::Notification:
-            length = r.le16();
-            if (!r.skip(1)) return std::nullopt;  // flag byte
-            break;
+        case HeaderShape::Request: lengthAt = 7, start = 9; break;
+        case HeaderShape::Confirmation: break;
+        case HeaderShape::Notification: start = 4; break;  // after the flag byte
         case HeaderShape::None: return std::nullopt;
     }
-    if (!length) return std::nullopt;
-    return r.take(*length);
+    // The whole header must be there (lengthAt + 2 <= start), then the area.
+    if (message.size() < start || message[0] != kLeadByte) return std::nullopt;
+    const std::size_t length = message[lengthAt] | (std::size_t{message[lengthAt + 1]} << 8);
+    if (length > message.size() - start) return std::nullopt;
+    return message.subspan(start, length);
 }
 
 namespace {
