@@ -197,16 +197,13 @@ int32_t SegmentOnSegmentedFrameInsert(SegmentedFramesList *list, SegmentedFrame 
         if ((*link)->segmentNumber == segmentNumber) return 0;  // duplicate: kept out, stamp unchanged
         if ((*link)->segmentNumber > segmentNumber) break;
     }
-    auto *segment = Construct<Segment>();
-    if (segment == nullptr) return LCMP_ERROR_MALLOC;
-    segment->data = AllocateBuffer(payload.size());
-    if (!segment->data) {
-        Destruct(segment);
-        return LCMP_ERROR_MALLOC;
-    }
+    void *block = Allocate(sizeof(Segment) + payload.size());
+    if (block == nullptr) return LCMP_ERROR_MALLOC;
+    auto *segment = new (block) Segment{};
+    segment->data = reinterpret_cast<uint8_t *>(segment + 1);
     segment->segmentNumber = segmentNumber;
     segment->length = static_cast<uint16_t>(payload.size());
-    if (!payload.empty()) std::memcpy(segment->data.get(), payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(segment->data, payload.data(), payload.size());
     segment->next = *link;
     *link = segment;
 
@@ -242,7 +239,7 @@ int32_t FrameExtract(SegmentedFramesList *list, SegmentedFrame *frame, uint16_t 
     }
     std::size_t pos = 0;
     for (const Segment *s = frame->segments; s != nullptr; s = s->next) {
-        if (s->length != 0) std::memcpy(joined.get() + pos, s->data.get(), s->length);
+        if (s->length != 0) std::memcpy(joined.get() + pos, s->data, s->length);
         pos += s->length;
     }
     *lengthOut = static_cast<uint16_t>(total);

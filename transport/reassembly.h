@@ -19,10 +19,11 @@ static_assert(sizeof(timeval{}.tv_sec) >= 8, "timeval needs 64-bit seconds");
 
 inline constexpr long kAgeLimitMicroseconds = 50000;
 
-// One received segment; owns its copy of the payload bytes.
+// One received segment; owns its copy of the payload bytes, which lie in the
+// same allocation right after the record (one allocation per segment).
 struct Segment {
     uint16_t length = 0;
-    Buffer data;
+    uint8_t *data = nullptr;
     uint8_t segmentNumber = 0;
     Segment *next = nullptr;  // next higher segment number
 };
