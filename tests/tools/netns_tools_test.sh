@@ -15,18 +15,21 @@ ip -n "$a" link set lcmp0 up && ip -n "$b" link set lcmp1 up
 mac=$(ip netns exec "$a" cat /sys/class/net/lcmp0/address)
 status=0
 
-ip netns exec "$a" tshark -i lcmp0 -f "ether proto 0x22e3" -c 2 -w "$tmp/wire.pcap" -q >/dev/null 2>&1 &
+ip netns exec "$a" tshark -i lcmp0 -f "ether proto 0x22e3" -c 2 -w "$tmp/wire.pcap" >/dev/null 2>"$tmp/tshark.err" &
 shark=$!
 ip netns exec "$a" "$monitor" -i lcmp0 -c 2 >"$tmp/monitor.out" 2>"$tmp/monitor.err" &
 mon=$!
-for _ in $(seq 100); do grep -q listening "$tmp/monitor.err" 2>/dev/null && break; sleep 0.05; done
-sleep 1  # tshark needs a moment to start capturing
+# both listeners must be capturing before anything is sent
+for _ in $(seq 400); do
+  grep -q listening "$tmp/monitor.err" 2>/dev/null && grep -q "Capturing on" "$tmp/tshark.err" 2>/dev/null && break
+  sleep 0.05
+done
 ip netns exec "$b" "$send" -i lcmp1 -d "$mac" -o LCMP_READ_CNF 0:05F0F1 0:06F2F3 >"$tmp/send1.out" 2>&1 || status=1
 ip netns exec "$b" "$send" -i lcmp1 -d "$mac" -o LCMP_NOTIFY_IND -f 1 6:03AA >"$tmp/send2.out" 2>&1 || status=1
-for _ in $(seq 100); do kill -0 $mon 2>/dev/null || break; sleep 0.05; done
+for _ in $(seq 200); do kill -0 $mon 2>/dev/null || break; sleep 0.05; done
 kill $mon 2>/dev/null && { echo "monitor did not stop after 2 messages"; status=1; }
 wait $mon
-for _ in $(seq 100); do kill -0 $shark 2>/dev/null || break; sleep 0.05; done
+for _ in $(seq 200); do kill -0 $shark 2>/dev/null || break; sleep 0.05; done
 kill $shark 2>/dev/null; wait $shark
 
 grep -q "sent LCMP_READ_CNF (353) to ${mac^^}: frame of 37 bytes, sequence number 0" "$tmp/send1.out" ||
@@ -40,6 +43,7 @@ fields=$(tshark -r "$tmp/wire.pcap" -X lua_script:"$lua" -T fields -E separator=
 grep -qxF "0x0161|15|0|12||05f0f1,06f2f3" <<<"$fields" || status=1
 grep -qxF "0x0166|9|0|5|0x01|03aa" <<<"$fields" || status=1
 if [ $status != 0 ]; then
-  echo "--- monitor"; cat "$tmp/monitor.out" "$tmp/monitor.err"; echo "--- dissected"; echo "$fields"
+  echo "--- monitor"; cat "$tmp/monitor.out" "$tmp/monitor.err"; echo "--- tshark"; cat "$tmp/tshark.err"
+  echo "--- dissected"; echo "$fields"
 fi
 exit $status
