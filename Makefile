@@ -2,9 +2,9 @@
 # (Debian packages, when run as root), configure, build and run.
 BUILD ?= build
 CMAKE_FLAGS ?=
-PACKAGES := cmake ninja-build g++ pkg-config libpcap-dev libgtest-dev libgmock-dev openjdk-17-jdk-headless junit5 iproute2 python3 tshark
+PACKAGES := cmake ninja-build g++ pkg-config libpcap-dev libgtest-dev libgmock-dev openjdk-17-jdk-headless junit5 iproute2 python3 tshark libbenchmark-dev valgrind
 
-.PHONY: all deps configure build test demo package clean
+.PHONY: all deps configure build test demo package bench clean
 
 all: build
 
@@ -33,6 +33,11 @@ test: build
 
 demo: build
 	@cmake --build $(BUILD) --target demo
+
+# Benchmarks in a Release build of their own; writes BENCHMARKS.md. The
+# adapter rows need root, the per-frame row valgrind.
+bench: deps
+	@bash bench/run_benchmarks.sh
 
 package: build
 	@cmake --build $(BUILD) --target package
