@@ -1,6 +1,8 @@
 // Link header and frame codec, and the per-frame receive path down to the
 // installed callbacks.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <pcap.h>
 #include <unistd.h>
 
@@ -53,8 +55,10 @@ Bytes Frame(const Bytes &payload, const Wire &w = {}) {
 
 // A confirmation message (lead byte, record-area length, records).
 Bytes Confirmation(const Bytes &records) {
-    Bytes m{0x05, static_cast<uint8_t>(records.size()), static_cast<uint8_t>(records.size() >> 8)};
-    m.insert(m.end(), records.begin(), records.end());
+    const Bytes header{0x05, static_cast<uint8_t>(records.size()), static_cast<uint8_t>(records.size() >> 8)};
+    Bytes m(header.size() + records.size());
+    std::copy(header.begin(), header.end(), m.begin());
+    std::copy(records.begin(), records.end(), m.begin() + static_cast<std::ptrdiff_t>(header.size()));
     return m;
 }
 

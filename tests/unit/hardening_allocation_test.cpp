@@ -6,6 +6,8 @@
 // AddressSanitizer, LeakSanitizer at exit) must be back where it started
 // once the caller has released what it owns.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <malloc.h>
 
 #include <functional>
@@ -151,8 +153,10 @@ TEST(HardeningAllocation, CallbacksAndNotify) {
               LCMP_OK);
     const uint8_t mac[6] = {0, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
     const Bytes records{0x06, 0x02, 0x00, 0xAA, 0xBB, 0x06, 0x01, 0x00, 0xCC, 0x00, 0x01, 0x00, 0xDD};
-    Bytes message{0x05, static_cast<uint8_t>(records.size()), 0x00, 0x00};
-    message.insert(message.end(), records.begin(), records.end());
+    Bytes message(4 + records.size());
+    message[0] = 0x05;
+    message[1] = static_cast<uint8_t>(records.size());
+    std::copy(records.begin(), records.end(), message.begin() + 4);
     Sweep("notification delivery", [&] {
         delivered = 0;
         lastCount = 0;
