@@ -1,0 +1,231 @@
+package lcmpbench;
+
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPAbstractCallBack;
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager;
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.HGF_PARAMETER_TLV;
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.HGF_READ_PARAMETER_TLV;
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.HGF_TLV;
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.HGF_TLV_Type;
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.LCMPException;
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.LCMPResponse;
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.LCMP_OPCODE_Type;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.concurrent.atomic.AtomicLong;
+
+/**
+ * The Java rows of the benchmarks: LCMP_Read_Wrapper of ten parameters against the same response
+ * built with JNI calls alone, and the delivery of a received message to a Java callback against
+ * attach + call + detach from a native thread. Each figure is the median of several rounds that
+ * follow a warm-up; library and floor alternate within each round. Prints "KEY VALUE" lines (the
+ * benchmark report reads them) and "#" lines for people.
+ *
+ * <p>usage: JavaBench [ROUNDS], or JavaBench --read-loop SECONDS (reads only, for a profiler)
+ */
+public final class JavaBench {
+    private static final byte[] DEVICE = {0x00, 0x13, (byte) 0xA7, 0x01, 0x02, 0x03};
+    private static final byte[] SENDER = {0x02, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
+    private static final int READS = 100_000;
+    private static final int DELIVERIES = 4_000;
+
+    /** Keeps results reachable, so that no loop is optimised away. */
+    static volatile Object sink;
+
+    private JavaBench() {}
+
+    private static final class Counter extends LCMPAbstractCallBack {
+        final AtomicLong calls = new AtomicLong();
+
+        @Override
+        public HGF_TLV_Type getFilterHGF_TLV_Type() {
+            return HGF_TLV_Type.HGF_PARAMETER;
+        }
+
+        @Override
+        public LCMP_OPCODE_Type getFilterLCMP_OPCODE_Type() {
+            return LCMP_OPCODE_Type.LCMP_READ_CNF;
+        }
+
+        @Override
+        public void LCMPCallBack(LCMPResponse response) {
+            calls.incrementAndGet();
+            sink = response;
+        }
+    }
+
+    private static void check(boolean ok, String what) {
+        if (!ok) {
+            System.err.println("JavaBench: " + what);
+            System.exit(1);
+        }
+    }
+
+    private static long median(long[] values) {
+        long[] sorted = values.clone();
+        Arrays.sort(sorted);
+        return sorted[sorted.length / 2];
+    }
+
+    private static String text(LCMPResponse r) {
+        StringBuilder b = new StringBuilder();
+        for (HGF_TLV t : r.getHGF_TLVs()) {
+            HGF_PARAMETER_TLV p = (HGF_PARAMETER_TLV) t;
+            b.append(p.getParamterType()).append(Arrays.toString(p.getParameterValue()));
+        }
+        return b.toString();
+    }
+
+    /** The response of a ten-parameter read, built in Java. */
+    private static LCMPResponse javaResponse() {
+        LCMPResponse r = new LCMPResponse(DEVICE);
+        for (int i = 0; i < 10; i++) {
+            r.addHGF_TLV(new HGF_PARAMETER_TLV((byte) (i + 1), new byte[] {(byte) (0xF0 + 2 * i), (byte) (0xF1 + 2 * i)}));
+        }
+        return r;
+    }
+
+    private static long wrapperNs(ArrayList<HGF_READ_PARAMETER_TLV> list, int times) throws LCMPException {
+        long start = System.nanoTime();
+        for (int i = 0; i < times; i++) {
+            sink = LCMPCommManager.LCMP_Read_Wrapper((byte) 0, (byte) 0, list, DEVICE);
+        }
+        return (System.nanoTime() - start) / times;
+    }
+
+    private static long javaNs(int times) {
+        long start = System.nanoTime();
+        for (int i = 0; i < times; i++) {
+            sink = javaResponse();
+        }
+        return (System.nanoTime() - start) / times;
+    }
+
+    private static void print(String key, long[] rounds) {
+        System.out.println("# " + key + " rounds: " + Arrays.toString(rounds));
+        System.out.println(key + " " + median(rounds));
+    }
+
+    private static void readLoop(long seconds) throws LCMPException {
+        check(LCMPCommManager.initIDs() == 0, "initIDs failed");
+        ArrayList<HGF_READ_PARAMETER_TLV> list = new ArrayList<>();
+        for (int i = 0; i < 10; i++) {
+            list.add(new HGF_READ_PARAMETER_TLV((byte) (i + 1)));
+        }
+        long end = System.nanoTime() + seconds * 1_000_000_000L;
+        long n = 0;
+        while (System.nanoTime() < end) {
+            n += READS;
+            System.out.println("# read10_wrapper_ns " + wrapperNs(list, READS));
+        }
+        System.out.println("# " + n + " reads");
+    }
+
+    public static void main(String[] args) throws Exception {
+        if (args.length == 2 && args[0].equals("--read-loop")) {
+            readLoop(Long.parseLong(args[1]));
+            return;
+        }
+        int rounds = args.length > 0 ? Integer.parseInt(args[0]) : 7;
+        check(LCMPCommManager.initIDs() == 0, "initIDs failed");
+        check(Floor.init() == 0, "the floor library could not bind");
+        System.out.println("# JVM " + System.getProperty("java.vm.name") + " " + System.getProperty("java.vm.version")
+                + ", " + rounds + " rounds after a warm-up, median shown; run without -Xcheck:jni");
+
+        // ---- Row 5: read of ten parameters ----
+        ArrayList<HGF_READ_PARAMETER_TLV> list = new ArrayList<>();
+        for (int i = 0; i < 10; i++) {
+            list.add(new HGF_READ_PARAMETER_TLV((byte) (i + 1)));
+        }
+        LCMPResponse fromWrapper = LCMPCommManager.LCMP_Read_Wrapper((byte) 0, (byte) 0, list, DEVICE);
+        Object[] last = new Object[1];
+        check(Floor.buildResponse(DEVICE, 1, last) >= 0, "floor response failed");
+        String expected = text(javaResponse());
+        check(text(fromWrapper).equals(expected), "the wrapper's response differs: " + text(fromWrapper));
+        check(text((LCMPResponse) last[0]).equals(expected), "the floor's response differs");
+        int[] sum = new int[1];
+        check(Floor.readRequest(list, 1, sum) >= 0 && sum[0] == 55, "request floor failed");
+        check(Floor.engineRead(1) >= 0, "the engine's read failed");
+
+        for (int i = 0; i < 3; i++) {  // warm-up: every path compiled
+            wrapperNs(list, READS);
+            Floor.buildResponse(DEVICE, READS, last);
+            Floor.readRequest(list, READS, sum);
+            Floor.engineRead(READS);
+            javaNs(READS);
+        }
+        long[] wrapper = new long[rounds];
+        long[] floor = new long[rounds];
+        long[] request = new long[rounds];
+        long[] engine = new long[rounds];
+        long[] java = new long[rounds];
+        for (int r = 0; r < rounds; r++) {
+            if (r % 2 == 0) {
+                wrapper[r] = wrapperNs(list, READS);
+                floor[r] = Floor.buildResponse(DEVICE, READS, last);
+            } else {
+                floor[r] = Floor.buildResponse(DEVICE, READS, last);
+                wrapper[r] = wrapperNs(list, READS);
+            }
+            request[r] = Floor.readRequest(list, READS, sum);
+            engine[r] = Floor.engineRead(READS);
+            java[r] = javaNs(READS);
+        }
+        print("read10_wrapper_ns", wrapper);
+        print("read10_jni_floor_ns", floor);
+        print("read10_request_floor_ns", request);
+        print("read10_engine_ns", engine);
+        print("read10_java_ns", java);
+
+        String calls = Floor.countReadCalls(() -> {
+            try {
+                sink = LCMPCommManager.LCMP_Read_Wrapper((byte) 0, (byte) 0, list, DEVICE);
+            } catch (LCMPException e) {
+                throw new IllegalStateException(e);
+            }
+        });
+        if (calls != null) {
+            for (String line : calls.split("\n")) {
+                if (line.startsWith("total ")) {
+                    System.out.println("read10_jni_calls " + line.substring(6));
+                } else {
+                    System.out.println("# JNI calls of one read: " + line);
+                }
+            }
+        }
+
+        // ---- Row 6: delivery to a Java callback ----
+        Counter callback = new Counter();
+        check(LCMPCommManager.LCMP_RegisterCallBack(callback), "registration failed");
+        byte[] message = {0x05, 0x06, 0x00, 0x00, 0x03, 0x00, 0x05, (byte) 0xF0, (byte) 0xF1};
+        LCMPResponse ready = new LCMPResponse(SENDER);
+        ready.addHGF_TLV(new HGF_PARAMETER_TLV((byte) 5, new byte[] {(byte) 0xF0, (byte) 0xF1}));
+        check(Floor.deliverThroughLibrary(SENDER, 353, message, 1) >= 0 && callback.calls.get() == 1,
+                "no delivery through the library");
+        check(text((LCMPResponse) sink).equals(text(ready)), "the delivered response differs");
+        for (int i = 0; i < 2; i++) {
+            Floor.deliverThroughLibrary(SENDER, 353, message, DELIVERIES);
+            Floor.attachCallDetach(callback, ready, DELIVERIES);
+        }
+        // Shorter rounds, three times as many: a delivery round is long enough for other work on
+        // the machine to land in it, and the median of many short ones rides over that.
+        long[] deliver = new long[3 * rounds];
+        long[] attach = new long[3 * rounds];
+        long before = callback.calls.get();
+        for (int r = 0; r < deliver.length; r++) {
+            if (r % 2 == 0) {
+                deliver[r] = Floor.deliverThroughLibrary(SENDER, 353, message, DELIVERIES);
+                attach[r] = Floor.attachCallDetach(callback, ready, DELIVERIES);
+            } else {
+                attach[r] = Floor.attachCallDetach(callback, ready, DELIVERIES);
+                deliver[r] = Floor.deliverThroughLibrary(SENDER, 353, message, DELIVERIES);
+            }
+        }
+        check(callback.calls.get() - before == 2L * deliver.length * DELIVERIES, "deliveries were lost");
+        print("deliver_ns", deliver);
+        print("deliver_floor_ns", attach);
+        check(LCMPCommManager.LCMP_UnRegisterCallBack(callback), "unregistration failed");
+        List<LCMPAbstractCallBack> left = LCMPCommManager.getRegisteredCallBacks();
+        check(left.isEmpty(), "callbacks left registered");
+    }
+}
