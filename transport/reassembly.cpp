@@ -226,24 +226,55 @@ int32_t SegmentAdd(SegmentedFramesList **listPointer, uint8_t sequenceLow, std::
     return SegmentOnSegmentedFrameInsert(*listPointer, frame, segmentNumber, payload);
 }
 
+namespace {
+
+std::size_t JoinedLength(const SegmentedFrame &frame) noexcept {
+    std::size_t total = 0;
+    for (const Segment *s = frame.segments; s != nullptr; s = s->next) total += s->length;
+    return total;
+}
+
+// Copies the segments one after another, in ascending segment number.
+void CopySegments(const SegmentedFrame &frame, uint8_t *out) noexcept {
+    for (const Segment *s = frame.segments; s != nullptr; s = s->next) {
+        if (s->length != 0) std::memcpy(out, s->data, s->length);
+        out += s->length;
+    }
+}
+
+}  // namespace
+
 int32_t FrameExtract(SegmentedFramesList *list, SegmentedFrame *frame, uint16_t *lengthOut,
                      Buffer *bufferOut) noexcept {
     *lengthOut = 0;
     if (frame == nullptr) return 0;
-    std::size_t total = 0;
-    for (const Segment *s = frame->segments; s != nullptr; s = s->next) total += s->length;
+    const std::size_t total = JoinedLength(*frame);
     Buffer joined = AllocateBuffer(total);
     if (!joined) {
         SegmentedFrameDelete(list, frame);
         return LCMP_ERROR_MALLOC;
     }
-    std::size_t pos = 0;
-    for (const Segment *s = frame->segments; s != nullptr; s = s->next) {
-        if (s->length != 0) std::memcpy(joined.get() + pos, s->data, s->length);
-        pos += s->length;
-    }
+    CopySegments(*frame, joined.get());
     *lengthOut = static_cast<uint16_t>(total);
     *bufferOut = std::move(joined);
+    return SegmentedFrameDelete(list, frame);
+}
+
+int32_t FrameJoin(SegmentedFramesList *list, SegmentedFrame *frame, std::span<const uint8_t> *message) noexcept {
+    *message = {};
+    if (list == nullptr || frame == nullptr) return 0;
+    const std::size_t total = JoinedLength(*frame);
+    if (total > list->joinedCapacity) {
+        Buffer larger = AllocateBuffer(total);
+        if (!larger) {
+            SegmentedFrameDelete(list, frame);
+            return LCMP_ERROR_MALLOC;
+        }
+        list->joined = std::move(larger);
+        list->joinedCapacity = total;
+    }
+    CopySegments(*frame, list->joined.get());
+    *message = std::span<const uint8_t>(list->joined.get(), total);
     return SegmentedFrameDelete(list, frame);
 }
 

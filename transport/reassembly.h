@@ -60,6 +60,12 @@ struct SegmentedFramesList {
     // True while the age order is also timestamp order (every stamp was
     // normalised and no earlier than the one before).
     bool ageSorted = true;
+
+    // Where FrameJoin puts complete messages for dispatch, reused from one
+    // message to the next; it grows to the longest message joined.
+    Buffer joined;
+    std::size_t joinedCapacity = 0;
+    bool joinedInUse = false;  // a dispatch from it is running
 };
 
 // Capture time of the frame being handled; zero at load time.
@@ -92,6 +98,12 @@ int32_t SegmentAdd(SegmentedFramesList **listPointer, uint8_t sequenceLow, std::
 // then removed as well and nothing is written.
 int32_t FrameExtract(SegmentedFramesList *list, SegmentedFrame *frame, uint16_t *lengthOut,
                      Buffer *bufferOut) noexcept;
+// Joins the record's segments into the list's own buffer and removes the
+// record; *message views the bytes until the next join. For the receive
+// path, which dispatches the message and is done with it. 0, or -14 (the
+// record is removed and *message left empty).
+int32_t FrameJoin(SegmentedFramesList *list, SegmentedFrame *frame, std::span<const uint8_t> *message) noexcept;
+
 // Ageing: removes every record stamped more than 50 000 microseconds before
 // the module clock. 0, or -13 (with a message) at the first record, in
 // creation order, stamped after the module clock.

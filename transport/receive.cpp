@@ -33,10 +33,23 @@ FrameOutcome Process(std::span<const uint8_t> frame) noexcept {
         record == nullptr)
         return FrameOutcome::OutOfMemory;
     if (record->segmentCount != h.lastSegment + 1) return FrameOutcome::Held;
-    uint16_t length = 0;
-    Buffer joined;
-    if (FrameExtract(lcmpSegmentedFramesList, record, &length, &joined) != 0) return FrameOutcome::OutOfMemory;
-    CallbacksExecute(received->source.data(), h.opcode, joined.get(), length);
+    SegmentedFramesList *list = lcmpSegmentedFramesList;
+    if (list->joinedInUse) {
+        // A callback fed this frame while a joined message is being
+        // dispatched from the list's buffer: this one gets a buffer of its own.
+        uint16_t length = 0;
+        Buffer joined;
+        if (FrameExtract(list, record, &length, &joined) != 0) return FrameOutcome::OutOfMemory;
+        CallbacksExecute(received->source.data(), h.opcode, joined.get(), length);
+        return FrameOutcome::Dispatched;
+    }
+    std::span<const uint8_t> message;
+    if (FrameJoin(list, record, &message) != 0) return FrameOutcome::OutOfMemory;
+    list->joinedInUse = true;
+    CallbacksExecute(received->source.data(), h.opcode, message.data(), static_cast<uint16_t>(message.size()));
+    // The list outlives the dispatch: only the end of the receive loop, on
+    // this thread, destroys it.
+    list->joinedInUse = false;
     return FrameOutcome::Dispatched;
 }
 

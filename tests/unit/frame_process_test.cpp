@@ -50,3 +50,42 @@ TEST(FrameProcess, ReportsWhatEachFrameAmountedTo) {
 }
 
 }  // namespace
+
+namespace {
+
+// A callback that feeds another segmented message while the first one's
+// joined bytes are being dispatched: the callbacks after it still see the
+// first message intact.
+std::vector<Bytes> gAreas;
+int gNested = 0;
+
+TEST(FrameProcess, SegmentedMessageFedFromInsideADispatchKeepsBothIntact) {
+    lcmp::CallbackListDestroyAll();
+    gAreas.clear();
+    testing::internal::CaptureStdout();
+    LCMPCallBackInstall(
+        [](const uint8_t *, const uint8_t *, int, CallbackData *) {
+            if (gNested++ == 0) {
+                // second message: 05 02 00 | 07 07, in two segments
+                EXPECT_EQ(Process(Frame(3, 0x01, {0x05, 0x02, 0x00}), 20), LCMP_FRAME_HELD);
+                EXPECT_EQ(Process(Frame(2, 0x11, {0x07, 0x07}), 21), LCMP_FRAME_DISPATCHED);
+            }
+            return 0;
+        },
+        LCMP_READ_CNF, nullptr);
+    LCMPCallBackInstall(
+        [](const uint8_t *, const uint8_t *records, int length, CallbackData *) {
+            gAreas.emplace_back(records, records + length);
+            return 0;
+        },
+        LCMP_READ_CNF, nullptr);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(Process(Frame(3, 0x01, {0x05, 0x03, 0x00}), 10), LCMP_FRAME_HELD);
+    EXPECT_EQ(Process(Frame(3, 0x11, {0xAA, 0xBB, 0xCC}), 11), LCMP_FRAME_DISPATCHED);
+    ASSERT_EQ(gAreas.size(), 2u);
+    EXPECT_EQ(gAreas[0], (Bytes{0x07, 0x07}));        // the nested message, delivered first
+    EXPECT_EQ(gAreas[1], (Bytes{0xAA, 0xBB, 0xCC}));  // the outer one, after it
+    lcmp::CallbackListDestroyAll();
+}
+
+}  // namespace
