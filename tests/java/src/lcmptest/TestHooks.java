@@ -143,4 +143,7 @@ public final class TestHooks {
 
     /** The adapter's MAC address, or null. */
     public static native byte[] adapterAddress(String adapter);
+
+    /** Sends the frame {@code times} times on the adapter through one raw packet socket; 0 or an errno. */
+    public static native int injectRepeated(String adapter, byte[] frame, int times);
 }

@@ -1,0 +1,133 @@
+package lcmptest;
+
+import static lcmptest.Lcmp.SENDER;
+import static lcmptest.Lcmp.bytes;
+import static lcmptest.Lcmp.confirmation;
+import static lcmptest.Lcmp.record;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.fail;
+
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager;
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.HGF_TLV_Type;
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.LCMP_OPCODE_Type;
+import java.lang.management.ManagementFactory;
+import java.lang.management.ThreadMXBean;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicBoolean;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Test;
+
+/**
+ * Sessions opened and closed on the veth pair of netns_java.sh, 1 000 times in the long form
+ * (LCMP_LONG=1; 50 in the short one): on a quiet line, and while a delivery to a Java callback is
+ * running (the callback sleeps, and the session is ended from another thread meanwhile). The end
+ * waits for the running callback; no delivery thread stays attached afterwards, and no thread of
+ * the library outlives its session.
+ */
+class SessionCycleTest {
+    private static final ThreadMXBean THREADS = ManagementFactory.getThreadMXBean();
+    private static byte[] own;
+
+    @BeforeAll
+    static void bind() {
+        Lcmp.bind();
+        own = TestHooks.adapterAddress(Wire.SESSION);
+        assertNotNull(own, "no adapter " + Wire.SESSION);
+    }
+
+    @AfterEach
+    void cleanUp() {
+        TestHooks.sessionEnd();
+        Lcmp.unregisterAll();
+    }
+
+    private static int cycles() {
+        return Wire.longForm() ? 1_000 : 50;
+    }
+
+    /** Live threads that are neither in {@code before} nor the JVM's own. */
+    private static List<String> newThreads(long[] before) {
+        List<String> extra = new ArrayList<>();
+        outer:
+        for (long id : THREADS.getAllThreadIds()) {
+            for (long b : before) {
+                if (b == id) {
+                    continue outer;
+                }
+            }
+            java.lang.management.ThreadInfo info = THREADS.getThreadInfo(id);
+            if (info != null && !info.getThreadName().equals("Attach Listener")) {
+                extra.add(info.getThreadName());
+            }
+        }
+        return extra;
+    }
+
+    @Test
+    void openAndCloseOnAQuietLine() {
+        long[] before = THREADS.getAllThreadIds();
+        for (int i = 0; i < cycles(); i++) {
+            assertEquals(0, TestHooks.sessionOpen(Wire.SESSION), "open " + i);
+            TestHooks.sessionEnd();
+        }
+        TestHooks.sessionEnd();  // a second end without a session is harmless
+        assertEquals(List.of(), newThreads(before), "threads left behind");
+    }
+
+    @Test
+    void closeWhileACallbackRuns() throws Exception {
+        long[] before = THREADS.getAllThreadIds();
+        byte[] parameters = confirmation(record(0, bytes(5, 0xF0, 0xF1)));
+        byte[] notifyConfirm = confirmation(record(8, bytes(1)));
+        List<Thread> deliveryThreads = new ArrayList<>();
+        for (int i = 0; i < cycles(); i++) {
+            assertEquals(0, TestHooks.sessionOpen(Wire.SESSION), "open " + i);
+            // Every other cycle the running callback is a one-shot, which the library unregisters
+            // through the host at the end of its delivery, while the session is being ended.
+            boolean oneShot = i % 2 == 1;
+            CountDownLatch entered = new CountDownLatch(1);
+            AtomicBoolean finished = new AtomicBoolean();
+            Recorder sleeper = new Recorder(oneShot ? HGF_TLV_Type.HGF_NOTIFY_CONFIRM : HGF_TLV_Type.HGF_PARAMETER,
+                    oneShot ? LCMP_OPCODE_Type.LCMP_NOTIFY_RSP : LCMP_OPCODE_Type.LCMP_READ_CNF).then(r -> {
+                        entered.countDown();
+                        try {
+                            Thread.sleep(20);
+                        } catch (InterruptedException e) {
+                            Thread.currentThread().interrupt();
+                        }
+                        finished.set(true);
+                    });
+            assertTrue(LCMPCommManager.LCMP_RegisterCallBack(sleeper));
+            byte[] frame = Wire.frame(own, SENDER, oneShot ? 0x167 : 0x161, i, oneShot ? notifyConfirm : parameters);
+            // A frame sent before the receive thread captures can be missed: send until one is delivered.
+            for (int tries = 0; !entered.await(20, TimeUnit.MILLISECONDS); tries++) {
+                if (tries == 250) {
+                    fail("no delivery in cycle " + i + "\n" + Wire.threadDump());
+                }
+                assertEquals(0, TestHooks.injectFrame(Wire.PEER, frame));
+            }
+            if (!oneShot) {
+                // Removal never waits for the running delivery.
+                assertTrue(LCMPCommManager.LCMP_UnRegisterCallBack(sleeper));
+                assertFalse(finished.get(), "the unregistration waited for the delivery");
+            }
+            TestHooks.sessionEnd();
+            assertTrue(finished.get(), "the session ended before its running callback returned");
+            assertEquals(1, sleeper.calls(), "cycle " + i);
+            assertTrue(LCMPCommManager.getRegisteredCallBacks().isEmpty(), "cycle " + i + ": left registered");
+            deliveryThreads.addAll(sleeper.threads());
+        }
+        for (Thread t : deliveryThreads) {
+            t.join(1_000);
+            assertFalse(t.isAlive(), "a delivery thread stays attached: " + t);
+        }
+        assertEquals(List.of(), newThreads(before), "threads left behind");
+    }
+}
