@@ -95,37 +95,18 @@ bool Register(JNIEnv *env, jobject callback) {
     return true;
 }
 
-// Steps 1-2 of the subscription: the request list of type 6 entries.
+// Steps 1-3 of the subscription: the request list of type 6 entries; null
+// elements are skipped.
 bool BuildNotifyRequest(JNIEnv *env, jobject list, lcmp::ValueListHolder &request) {
-    const jint size = env->CallIntMethod(list, size_arrayList_methodID);
-    if (env->ExceptionCheck()) return false;
-    int32_t rc = LCMP_OK;
-    for (jint i = 0; i < size && rc == LCMP_OK; ++i) {
-        const ScopedLocalRef<> element(env, env->CallObjectMethod(list, get_arrayList_methodID, i));
-        if (env->ExceptionCheck()) return false;
-        if (!element) continue;
-        if (!env->IsInstanceOf(element.get(), cls_HGF_NOTIFY)) {
-            throwLCMPException(LCMP_ERROR_BAD_ARGS, "Error on LCMPNotify: a list element is not an HGF_NOTIFY_TLV.",
-                               newExcLCMPclass);
-            return false;
-        }
-        const jbyte type = env->CallByteMethod(element.get(), getNotifyType_methodID);
-        if (env->ExceptionCheck()) return false;
-        const ScopedLocalRef<jbyteArray> value(
-            env, static_cast<jbyteArray>(env->CallObjectMethod(element.get(), getNotifyValue_methodID)));
-        if (env->ExceptionCheck()) return false;
-        if (!value) {
-            throwLCMPException(LCMP_ERROR_BAD_ARGS, "Error on LCMPNotify: getNotifyValue() returned null.",
-                               newExcLCMPclass);
-            return false;
-        }
-        rc = lcmp::bridge::AppendLeadAndArray(env, request.location(), LCMP_RECORD_NOTIFY, type, value.get());
-    }
-    if (rc != LCMP_OK) {
-        throwLCMPException(rc, "Error generating TLVs to be sent via LCMPNotify.", newExcLCMPclass);
-        return false;
-    }
-    return true;
+    const lcmp::bridge::IdValueClass notify{cls_HGF_NOTIFY, getNotifyType_methodID, getNotifyValue_methodID,
+                                            "Error on LCMPNotify: a list element is not an HGF_NOTIFY_TLV.",
+                                            "Error on LCMPNotify: getNotifyValue() returned null."};
+    return lcmp::bridge::BuildEntries(env, list, "Error generating TLVs to be sent via LCMPNotify.",
+                                      [&](jobject element) -> std::optional<int32_t> {
+                                          if (element == nullptr) return LCMP_OK;
+                                          return lcmp::bridge::AppendIdAndValue(env, element, notify, LCMP_RECORD_NOTIFY,
+                                                                                request.location());
+                                      });
 }
 
 // Step 10 of a delivery: a one-shot callback asks the host to unregister it.

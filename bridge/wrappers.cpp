@@ -59,65 +59,30 @@ jbyteArray NewBytes(JNIEnv *env, const uint8_t *bytes, jsize length) {
     return array;
 }
 
-// Result of turning one Java list element into a request entry.
-enum class Step { Added, Skipped, Failed };
-
-// Appends the entry for one HGF_PARAMETER_TLV (write and control): the ID
-// byte, then the value bytes. Failures are raised here.
-Step AddParameter(JNIEnv *env, jobject element, int32_t type, const WrapperTexts &texts, ValueListHolder &request,
-                  int32_t &rc) {
-    if (!env->IsInstanceOf(element, cls_HGF_PARAMETER_TLV)) {
-        throwLCMPException(LCMP_ERROR_BAD_ARGS, texts.badElement, newExcLCMPclass);
-        return Step::Failed;
-    }
-    const jbyte id = env->CallByteMethod(element, getParameterType_methodID);
-    if (env->ExceptionCheck()) return Step::Failed;
-    const ScopedLocalRef<jbyteArray> value(
-        env, static_cast<jbyteArray>(env->CallObjectMethod(element, getParameterValue_methodID)));
-    if (env->ExceptionCheck()) return Step::Failed;
-    if (!value) {
-        throwLCMPException(LCMP_ERROR_BAD_ARGS, texts.nullValue, newExcLCMPclass);
-        return Step::Failed;
-    }
-    rc = lcmp::bridge::AppendLeadAndArray(env, request.location(), type, id, value.get());
-    return Step::Added;
-}
-
-// Steps 1-2: the request list from the Java list. False when an exception
+// Steps 1-3: the request list from the Java list. False when an exception
 // is pending (raised here or by a Java getter).
 bool BuildRequest(JNIEnv *env, jobject list, Kind kind, const WrapperTexts &texts, ValueListHolder &request) {
-    const jint size = env->CallIntMethod(list, size_arrayList_methodID);
-    if (env->ExceptionCheck()) return false;
-    int32_t rc = LCMP_OK;
-    for (jint i = 0; i < size && rc == LCMP_OK; ++i) {
-        const ScopedLocalRef<> element(env, env->CallObjectMethod(list, get_arrayList_methodID, i));
-        if (env->ExceptionCheck()) return false;
-        if (!element) {
-            if (kind != Kind::Write) continue;
+    const lcmp::bridge::IdValueClass parameter{cls_HGF_PARAMETER_TLV, getParameterType_methodID,
+                                               getParameterValue_methodID, texts.badElement, texts.nullValue};
+    const int32_t type = kind == Kind::Write ? LCMP_RECORD_PARAMETER : LCMP_RECORD_CONTROL_PARAMETER;
+    return lcmp::bridge::BuildEntries(env, list, texts.buildFailure, [&](jobject element) -> std::optional<int32_t> {
+        if (element == nullptr) {
+            if (kind != Kind::Write) return LCMP_OK;  // skipped
             throwLCMPException(lcmp::bridge::kBridgeError,
                                "Error on LCMPWrite: Unable to recovered a HGF_PARAMETER_TLVs instance sent.",
                                newExcLCMPclass);
-            return false;
+            return std::nullopt;
         }
-        if (kind == Kind::Read) {
-            if (!env->IsInstanceOf(element.get(), cls_HGF_READ_PARAM_TLV)) {
-                throwLCMPException(LCMP_ERROR_BAD_ARGS, texts.badElement, newExcLCMPclass);
-                return false;
-            }
-            const jbyte id = env->CallByteMethod(element.get(), methodID_HGF_READ_PARAM_TLV_getParameterId);
-            if (env->ExceptionCheck()) return false;
-            const auto byte = static_cast<uint8_t>(id);
-            rc = LCMPFullValueAdd(request.location(), nullptr, LCMP_RECORD_READ_PARAMETER, 1, &byte);
-        } else {
-            const int32_t type = kind == Kind::Write ? LCMP_RECORD_PARAMETER : LCMP_RECORD_CONTROL_PARAMETER;
-            if (AddParameter(env, element.get(), type, texts, request, rc) == Step::Failed) return false;
+        if (kind != Kind::Read) return lcmp::bridge::AppendIdAndValue(env, element, parameter, type, request.location());
+        if (!env->IsInstanceOf(element, cls_HGF_READ_PARAM_TLV)) {
+            throwLCMPException(LCMP_ERROR_BAD_ARGS, texts.badElement, newExcLCMPclass);
+            return std::nullopt;
         }
-    }
-    if (rc != LCMP_OK) {
-        throwLCMPException(rc, texts.buildFailure, newExcLCMPclass);
-        return false;
-    }
-    return true;
+        const jbyte id = env->CallByteMethod(element, methodID_HGF_READ_PARAM_TLV_getParameterId);
+        if (env->ExceptionCheck()) return std::nullopt;
+        const auto byte = static_cast<uint8_t>(id);
+        return LCMPFullValueAdd(request.location(), nullptr, LCMP_RECORD_READ_PARAMETER, 1, &byte);
+    });
 }
 
 struct CallbackWalk {
@@ -190,14 +155,26 @@ jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jby
 
 }  // namespace
 
-int32_t lcmp::bridge::AppendLeadAndArray(JNIEnv *env, LCMPValueList **location, int32_t type, jbyte lead,
-                                          jbyteArray value) {
+std::optional<int32_t> lcmp::bridge::AppendIdAndValue(JNIEnv *env, jobject element, const IdValueClass &shape,
+                                                      int32_t type, LCMPValueList **location) {
+    if (!env->IsInstanceOf(element, shape.cls)) {
+        throwLCMPException(LCMP_ERROR_BAD_ARGS, shape.badElement, newExcLCMPclass);
+        return std::nullopt;
+    }
+    const jbyte id = env->CallByteMethod(element, shape.id);
+    if (env->ExceptionCheck()) return std::nullopt;
+    const ScopedLocalRef<jbyteArray> value(env, static_cast<jbyteArray>(env->CallObjectMethod(element, shape.value)));
+    if (env->ExceptionCheck()) return std::nullopt;
+    if (!value) {
+        throwLCMPException(LCMP_ERROR_BAD_ARGS, shape.nullValue, newExcLCMPclass);
+        return std::nullopt;
+    }
     // Lengths are 16-bit counts: longer values wrap, as the wire format does.
-    const auto length = static_cast<uint16_t>(env->GetArrayLength(value));
+    const auto length = static_cast<uint16_t>(env->GetArrayLength(value.get()));
     lcmp::Buffer entry = lcmp::AllocateBuffer(std::size_t{length} + 1);
     if (!entry) return LCMP_ERROR_MALLOC;
-    entry[0] = static_cast<uint8_t>(lead);
-    env->GetByteArrayRegion(value, 0, length, reinterpret_cast<jbyte *>(entry.get() + 1));
+    entry[0] = static_cast<uint8_t>(id);
+    env->GetByteArrayRegion(value.get(), 0, length, reinterpret_cast<jbyte *>(entry.get() + 1));
     return LCMPFullValueAdd(location, nullptr, type, static_cast<uint16_t>(length + 1), entry.get());
 }
 

@@ -4,6 +4,9 @@
 
 #include <jni.h>
 
+#include <optional>
+
+#include "bridge.h"
 #include "lcmp.h"
 
 // Builds an LCMPResponse for `address` from a confirmation or delivery list:
@@ -17,9 +20,48 @@ jobject conformLCMPResponse(JNIEnv *env, const LCMPValueList *list, jbyteArray a
 int CallbackCtoJava(const uint8_t *sourceMac, const uint8_t *records, int length, CallbackData *data);
 
 namespace lcmp::bridge {
-// Appends a request entry of `type` holding `lead` followed by the bytes of
-// `value` (whose length counts modulo 65536). 0 or LCMP_ERROR_MALLOC.
-int32_t AppendLeadAndArray(JNIEnv *env, LCMPValueList **location, int32_t type, jbyte lead, jbyteArray value);
+
+// The Java element classes that carry an ID byte and a value array
+// (HGF_PARAMETER_TLV, HGF_NOTIFY_TLV), with the messages for elements that
+// break the contract.
+struct IdValueClass {
+    jclass cls;
+    jmethodID id;
+    jmethodID value;
+    const char *badElement;  // raised with LCMP_ERROR_BAD_ARGS for another class
+    const char *nullValue;   // raised with LCMP_ERROR_BAD_ARGS for a null value array
+};
+
+// Appends a request entry of `type` for one such element: the ID byte, then
+// the value bytes (a length counted modulo 65536). The append's code, or
+// nothing with an exception pending (raised here, or thrown by a getter).
+std::optional<int32_t> AppendIdAndValue(JNIEnv *env, jobject element, const IdValueClass &shape, int32_t type,
+                                        LCMPValueList **location);
+
+// Builds a request list from a java.util.ArrayList: `entry` turns each
+// element (null ones too) into an entry and returns the append's code, or
+// nothing with an exception pending. The walk goes on while appends return
+// 0; each element's local reference is deleted after its turn. A failed
+// append raises `buildFailure` with its code. False when an exception is
+// pending.
+template <typename Entry>
+bool BuildEntries(JNIEnv *env, jobject list, const char *buildFailure, Entry &&entry) {
+    const jint size = env->CallIntMethod(list, size_arrayList_methodID);
+    if (env->ExceptionCheck()) return false;
+    int32_t rc = LCMP_OK;
+    for (jint i = 0; i < size && rc == LCMP_OK; ++i) {
+        const ScopedLocalRef<> element(env, env->CallObjectMethod(list, get_arrayList_methodID, i));
+        if (env->ExceptionCheck()) return false;
+        const std::optional<int32_t> added = entry(element.get());
+        if (!added) return false;
+        rc = *added;
+    }
+    if (rc != LCMP_OK) {
+        throwLCMPException(rc, buildFailure, newExcLCMPclass);
+        return false;
+    }
+    return true;
+}
 
 // Deletes the weak global reference kept as a CallbackData owner, from
 // whatever thread releases the record.
