@@ -27,8 +27,8 @@ import org.junit.jupiter.api.Test;
 /**
  * Sessions opened and closed on the veth pair of netns_java.sh, 1 000 times in the long form
  * (LCMP_LONG=1; 50 in the short one): on a quiet line, and while a delivery to a Java callback is
- * running (the callback sleeps, and the session is ended from another thread meanwhile). The end
- * waits for the running callback; no delivery thread stays attached afterwards, and no thread of
+ * running (the callback waits for the test, and the session is ended from another thread
+ * meanwhile). Unregistration does not wait for the running callback, the end does; no delivery thread stays attached afterwards, and no thread of
  * the library outlives its session.
  */
 class SessionCycleTest {
@@ -93,12 +93,13 @@ class SessionCycleTest {
             // through the host at the end of its delivery, while the session is being ended.
             boolean oneShot = i % 2 == 1;
             CountDownLatch entered = new CountDownLatch(1);
+            CountDownLatch release = new CountDownLatch(1);
             AtomicBoolean finished = new AtomicBoolean();
             Recorder sleeper = new Recorder(oneShot ? HGF_TLV_Type.HGF_NOTIFY_CONFIRM : HGF_TLV_Type.HGF_PARAMETER,
                     oneShot ? LCMP_OPCODE_Type.LCMP_NOTIFY_RSP : LCMP_OPCODE_Type.LCMP_READ_CNF).then(r -> {
                         entered.countDown();
                         try {
-                            Thread.sleep(20);
+                            release.await(10, TimeUnit.SECONDS);
                         } catch (InterruptedException e) {
                             Thread.currentThread().interrupt();
                         }
@@ -114,12 +115,18 @@ class SessionCycleTest {
                 assertEquals(0, TestHooks.injectFrame(Wire.PEER, frame));
             }
             if (!oneShot) {
-                // Removal never waits for the running delivery.
+                // Removal never waits for the running delivery (which waits for `release`).
                 assertTrue(LCMPCommManager.LCMP_UnRegisterCallBack(sleeper));
                 assertFalse(finished.get(), "the unregistration waited for the delivery");
             }
-            TestHooks.sessionEnd();
-            assertTrue(finished.get(), "the session ended before its running callback returned");
+            Thread ender = new Thread(TestHooks::sessionEnd, "session end " + i);
+            ender.start();
+            ender.join(10);
+            assertTrue(ender.isAlive(), "the session ended while its callback was still running");
+            release.countDown();
+            ender.join(10_000);
+            assertFalse(ender.isAlive(), "the session end does not return after its callback did");
+            assertTrue(finished.get());
             assertEquals(1, sleeper.calls(), "cycle " + i);
             assertTrue(LCMPCommManager.getRegisteredCallBacks().isEmpty(), "cycle " + i + ": left registered");
             deliveryThreads.addAll(sleeper.threads());
