@@ -217,6 +217,9 @@ with open(out, "w") as f:
     notes = os.path.join(os.path.dirname(os.path.abspath(__file__)), "NOTES.md")
     if os.path.exists(notes):
         f.write("\n" + open(notes).read())
+    java_notes = os.path.join(os.path.dirname(os.path.abspath(__file__)), "java", "NOTES.md")
+    if os.path.exists(java_notes):
+        f.write("\n" + open(java_notes).read())
     if timing:
         f.write("\n## Wall time of the per-frame function\n\n| Benchmark | Time per frame (or pair) |\n|---|---|\n")
         f.write("\n".join(timing) + "\n")
