@@ -31,7 +31,8 @@ inline Buffer AllocateBuffer(std::size_t size) noexcept { return Buffer(static_c
 
 namespace testing {
 // Fail the allocation numbered `k` (1-based, counted from this call); with
-// `persistent`, every allocation from the k-th on fails. k == 0 switches off.
+// `persistent`, every allocation from the k-th on fails. k == 0 switches
+// failing off. The first call also starts the counting of allocations.
 void FailAllocation(std::size_t k, bool persistent = false) noexcept;
 // Allocations made since the last FailAllocation call.
 std::size_t AllocationCount() noexcept;

@@ -27,13 +27,11 @@ int32_t LCMPFullValueAdd(LCMPValueList **location, const uint8_t *sourceMac, int
     LCMPValueList *list = *location;
     if (list == nullptr) return LCMP_ERROR_MALLOC;
 
-    auto *entry = static_cast<LCMPValue *>(lcmp::Allocate(sizeof(LCMPValue)));
-    if (entry == nullptr) return LCMP_ERROR_MALLOC;
-    auto *buffer = static_cast<uint8_t *>(lcmp::Allocate(length));
-    if (buffer == nullptr) {
-        lcmp::Release(entry);
-        return LCMP_ERROR_MALLOC;
-    }
+    // The entry and its value bytes in one allocation: the bytes follow the record.
+    void *block = lcmp::Allocate(sizeof(LCMPValue) + length);
+    if (block == nullptr) return LCMP_ERROR_MALLOC;
+    auto *entry = static_cast<LCMPValue *>(block);
+    auto *buffer = reinterpret_cast<uint8_t *>(entry + 1);
     std::memset(entry->sourceMac, 0, sizeof entry->sourceMac);
     if (sourceMac != nullptr) std::memcpy(entry->sourceMac, sourceMac, 6);
     entry->type = type;
@@ -60,8 +58,7 @@ int32_t LCMPValueListDestroy(LCMPValueList *list) {
     LCMPValue *entry = list->first;
     while (entry != nullptr) {
         LCMPValue *next = entry->next;
-        lcmp::Release(entry->value);
-        lcmp::Release(entry);
+        lcmp::Release(entry);  // its value bytes lie in the same block
         entry = next;
     }
     lcmp::Release(list);
