@@ -42,6 +42,18 @@ fields=$(tshark -r "$tmp/wire.pcap" -X lua_script:"$lua" -T fields -E separator=
   -e lcmp.payload_length -e lcmp.sequence -e lcmp.area_length -e lcmp.flag -e lcmp.record.value 2>&1)
 grep -qxF "0x0161|15|0|12||05f0f1,06f2f3" <<<"$fields" || status=1
 grep -qxF "0x0166|9|0|5|0x01|03aa" <<<"$fields" || status=1
+# Ctrl-C ends a live session cleanly: status 0, the adapter closed.
+ip netns exec "$a" "$monitor" -i lcmp0 >"$tmp/int.out" 2>"$tmp/int.err" &
+mon=$!
+for _ in $(seq 200); do grep -q listening "$tmp/int.err" 2>/dev/null && break; sleep 0.05; done
+kill -INT $mon
+for _ in $(seq 100); do kill -0 $mon 2>/dev/null || break; sleep 0.05; done
+if kill -0 $mon 2>/dev/null; then
+  echo "monitor did not end on SIGINT"; kill -9 $mon; status=1
+else
+  wait $mon || { echo "monitor ended with status $? on SIGINT"; status=1; }
+fi
+
 if [ $status != 0 ]; then
   echo "--- monitor"; cat "$tmp/monitor.out" "$tmp/monitor.err"; echo "--- tshark"; cat "$tmp/tshark.err"
   echo "--- dissected"; echo "$fields"
