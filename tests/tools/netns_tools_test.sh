@@ -19,9 +19,10 @@ ip netns exec "$a" tshark -i lcmp0 -f "ether proto 0x22e3" -c 2 -w "$tmp/wire.pc
 shark=$!
 ip netns exec "$a" "$monitor" -i lcmp0 -c 2 >"$tmp/monitor.out" 2>"$tmp/monitor.err" &
 mon=$!
-# both listeners must be capturing before anything is sent
+# both listeners must be capturing before anything is sent ("Capturing on"
+# comes before tshark's capture is open; "Capture started" after)
 for _ in $(seq 400); do
-  grep -q listening "$tmp/monitor.err" 2>/dev/null && grep -q "Capturing on" "$tmp/tshark.err" 2>/dev/null && break
+  grep -q listening "$tmp/monitor.err" 2>/dev/null && grep -q "Capture started" "$tmp/tshark.err" 2>/dev/null && break
   sleep 0.05
 done
 ip netns exec "$b" "$send" -i lcmp1 -d "$mac" -o LCMP_READ_CNF 0:05F0F1 0:06F2F3 >"$tmp/send1.out" 2>&1 || status=1
