@@ -489,27 +489,14 @@ extern "C" JNIEXPORT void JNICALL Java_lcmptest_TestHooks_sessionEnd(JNIEnv *, j
     if (const auto end = reinterpret_cast<EndFunction>(LoadedFunction("LCMPEnd"))) end();
 }
 
+extern "C" JNIEXPORT jint JNICALL Java_lcmptest_TestHooks_injectRepeated(JNIEnv *env, jclass, jstring adapter,
+                                                                          jbyteArray frame, jint times);
+
 // Sends `frame` as it is on `adapter` through a raw packet socket (the
 // other end of the test's veth pair). 0, or the errno of the failure.
-extern "C" JNIEXPORT jint JNICALL Java_lcmptest_TestHooks_injectFrame(JNIEnv *env, jclass, jstring adapter,
+extern "C" JNIEXPORT jint JNICALL Java_lcmptest_TestHooks_injectFrame(JNIEnv *env, jclass hooks, jstring adapter,
                                                                        jbyteArray frame) {
-    const Utf name(env, adapter);
-    const std::vector<uint8_t> bytes = Bytes(env, frame);
-    if (name.get() == nullptr) return EINVAL;
-    const unsigned index = if_nametoindex(name.get());
-    if (index == 0) return errno;
-    const int fd = socket(AF_PACKET, SOCK_RAW, 0);
-    if (fd < 0) return errno;
-    sockaddr_ll to{};
-    to.sll_family = AF_PACKET;
-    to.sll_ifindex = static_cast<int>(index);
-    to.sll_halen = 6;
-    std::copy(bytes.begin(), bytes.begin() + std::min<std::size_t>(6, bytes.size()), to.sll_addr);
-    const ssize_t sent =
-        sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
-    const int error = sent == static_cast<ssize_t>(bytes.size()) ? 0 : (sent < 0 ? errno : EMSGSIZE);
-    close(fd);
-    return error;
+    return Java_lcmptest_TestHooks_injectRepeated(env, hooks, adapter, frame, 1);
 }
 
 // The adapter's MAC address, through the loaded library's MacAddressGet.
