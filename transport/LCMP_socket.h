@@ -49,6 +49,7 @@ std::optional<LCMPLinkHeader> LinkHeaderDecode(ByteReader &reader) noexcept;
 
 // A received LCMP frame, its parts viewed in place in the captured bytes.
 struct ReceivedFrame {
+    std::span<const uint8_t, kMacSize> destination;
     std::span<const uint8_t, kMacSize> source;
     LCMPLinkHeader header;
     std::span<const uint8_t> payload;  // exactly header.payloadLength bytes
@@ -65,6 +66,28 @@ std::size_t FrameBuild(std::span<const uint8_t, kMacSize> destination, std::span
                        const LCMPLinkHeader &header, std::span<const uint8_t> payload,
                        std::span<uint8_t> out) noexcept;
 
+// ---- Messages on the wire ----
+// A segmented message carries its last-segment number in 4 bits: at most 16
+// segments of at most one frame's payload each.
+inline constexpr std::size_t kMaxSegments = 16;
+inline constexpr std::size_t kMaxMessage = kMaxSegments * kMaxPayload;  // 23 872 bytes
+
+// Receives each frame of a message, in order. 0 goes on; a negative code
+// ends the message there and is returned by MessageFramesBuild.
+using FrameSink = int32_t (*)(std::span<const uint8_t> frame, void *context);
+
+// The one builder of everything this library puts on the wire. A message of
+// at most 1492 bytes travels in one unsegmented frame; a longer one in
+// segments of 1492 bytes (the last one shorter), each carrying its segment
+// number and the last-segment number. Every frame has the given addresses,
+// opcode and sequence number. Frames are built one after another in
+// `scratch` (at least 1514 bytes) and handed to `sink`. Results: 0; the
+// sink's first failure; LCMP_ERROR_BAD_ARGS for a message longer than 16
+// segments carry or a scratch buffer too small (nothing is handed on).
+int32_t MessageFramesBuild(std::span<const uint8_t, kMacSize> destination, std::span<const uint8_t, kMacSize> source,
+                           uint16_t opcode, uint16_t sequence, std::span<const uint8_t> message,
+                           std::span<uint8_t> scratch, FrameSink sink, void *context) noexcept;
+
 // ---- Sequence counters ----
 // One counter per opcode 352..359 (index opcode - 352), 0 at load, never
 // reset, wrapping from 65535 to 0.
@@ -74,6 +97,23 @@ extern std::array<std::atomic<uint16_t>, 8> lcmpOpcodeNumSeq;
 uint16_t SequenceNext(int32_t opcode) noexcept;
 
 // ---- Receive path ----
+// A complete message as the receive path hands it on: unsegmented, in place
+// in the captured frame, or joined from its segments (the addresses and the
+// sequence number are then those of the segment that completed it). The
+// views are valid only during the hand-over.
+struct ReceivedMessage {
+    std::span<const uint8_t, kMacSize> destination;
+    std::span<const uint8_t, kMacSize> source;
+    uint16_t opcode;
+    uint16_t sequence;
+    std::span<const uint8_t> payload;
+};
+using MessageSink = void (*)(const ReceivedMessage &message, void *context);
+
+// What a session does with each complete message: the registry's dispatch
+// to the installed callbacks of its opcode.
+void MessageDispatch(const ReceivedMessage &message, void *context) noexcept;
+
 // Everything the receive loop does with one captured frame: the capture time
 // becomes the module clock, the frame is checked and decoded, an unsegmented
 // message is dispatched in place, a segment goes to reassembly (and the
@@ -88,6 +128,10 @@ enum class FrameOutcome : int32_t {
     OutOfMemory = LCMP_ERROR_MALLOC,     // a segment or the joined message could not be stored
 };
 FrameOutcome HandleFrame(const timeval &captureTime, std::span<const uint8_t> frame) noexcept;
+// The same, handing each complete message to `sink` instead of the registry
+// (a simulator of devices answers requests this way).
+FrameOutcome HandleFrame(const timeval &captureTime, std::span<const uint8_t> frame, MessageSink sink,
+                         void *context) noexcept;
 
 // Feeds every frame of a pcap savefile, with its recorded capture time, to
 // HandleFrame and then drops the partial messages left over. 0; -1 when the

@@ -2,6 +2,7 @@
 // sequence counters, and sending one message per frame.
 #include <pcap.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -48,16 +49,16 @@ std::optional<LCMPLinkHeader> LinkHeaderDecode(ByteReader &reader) noexcept {
 std::optional<ReceivedFrame> FrameDecode(std::span<const uint8_t> frame) noexcept {
     if (frame.size() <= kFrameHeaderSize) return std::nullopt;
     ByteReader r(frame);
-    r.skip(kMacSize);  // destination: the capture filter's business
+    const auto destination = r.take(kMacSize);
     const auto source = r.take(kMacSize);
     const auto ethertype = r.be16();
-    if (!source || !ethertype || *ethertype != kEthertype) return std::nullopt;
+    if (!destination || !source || !ethertype || *ethertype != kEthertype) return std::nullopt;
     const auto header = LinkHeaderDecode(r);
     if (!header) return std::nullopt;
     // A payload length beyond the captured bytes drops the frame.
     const auto payload = r.take(header->payloadLength);
     if (!payload) return std::nullopt;
-    return ReceivedFrame{source->first<kMacSize>(), *header, *payload};
+    return ReceivedFrame{destination->first<kMacSize>(), source->first<kMacSize>(), *header, *payload};
 }
 
 std::size_t FrameBuild(std::span<const uint8_t, kMacSize> destination, std::span<const uint8_t, kMacSize> source,
@@ -74,7 +75,42 @@ std::size_t FrameBuild(std::span<const uint8_t, kMacSize> destination, std::span
     return size;
 }
 
+int32_t MessageFramesBuild(std::span<const uint8_t, kMacSize> destination, std::span<const uint8_t, kMacSize> source,
+                           uint16_t opcode, uint16_t sequence, std::span<const uint8_t> message,
+                           std::span<uint8_t> scratch, FrameSink sink, void *context) noexcept {
+    if (message.size() > kMaxMessage || scratch.size() < kMaxFrameSize || sink == nullptr)
+        return LCMP_ERROR_BAD_ARGS;
+    const std::size_t segments = message.size() <= kMaxPayload ? 1 : (message.size() + kMaxPayload - 1) / kMaxPayload;
+    LCMPLinkHeader header;
+    header.opcode = opcode;
+    header.sequence = sequence;
+    header.lastSegment = static_cast<uint8_t>(segments == 1 ? 0 : segments - 1);
+    for (std::size_t i = 0; i < segments; ++i) {
+        const auto part = message.subspan(i * kMaxPayload, std::min(kMaxPayload, message.size() - i * kMaxPayload));
+        header.segmentNumber = static_cast<uint8_t>(segments == 1 ? 0 : i);
+        header.payloadLength = static_cast<uint16_t>(part.size());
+        const std::size_t size = FrameBuild(destination, source, header, part, scratch);
+        if (const int32_t rc = sink(scratch.first(size), context); rc != 0) return rc;
+    }
+    return LCMP_OK;
+}
+
 }  // namespace lcmp
+
+namespace {
+
+// Hands one frame to the session's capture handle (held by the caller).
+int32_t SendOnHandle(std::span<const uint8_t> frame, void *handle) {
+    auto *capture = static_cast<pcap_t *>(handle);
+    if (pcap_sendpacket(capture, frame.data(), static_cast<int>(frame.size())) != 0) {
+        std::fprintf(stderr, "\nError sending the packet: %s\n", pcap_geterr(capture));
+        return LCMP_ERROR_SENDTO;
+    }
+    std::fprintf(stderr, "sending packet size %d\n", static_cast<int>(frame.size()));
+    return LCMP_OK;
+}
+
+}  // namespace
 
 extern "C" int32_t LCMPPacketSend(const uint8_t *destination, int32_t opcode, uint16_t length,
                                   const uint8_t *payload, uint16_t *sequenceOut) {
@@ -87,24 +123,16 @@ extern "C" int32_t LCMPPacketSend(const uint8_t *destination, int32_t opcode, ui
     std::lock_guard<std::mutex> lock(HandleMutex());
     if (fp == nullptr) return LCMP_ERROR_SOCKET_NOT_OPENED;
 
-    LCMPLinkHeader header;
-    header.payloadLength = length;
-    header.opcode = static_cast<uint16_t>(opcode);
-    header.sequence = SequenceNext(opcode);  // consumed even if the send fails below
-    if (sequenceOut != nullptr) *sequenceOut = header.sequence;
+    const uint16_t sequence = SequenceNext(opcode);  // consumed even if the send fails below
+    if (sequenceOut != nullptr) *sequenceOut = sequence;
 
     Buffer frame = AllocateBuffer(kMaxFrameSize);
     if (!frame) return LCMP_ERROR_MALLOC;
     uint8_t own[kMacSize];
     if (MacAddressGet(lcmpInterfaceName, own) != 0) return LCMP_ERROR_ETH_IF;
 
-    const std::size_t size = FrameBuild(std::span<const uint8_t, kMacSize>(destination, kMacSize), own, header,
-                                        std::span<const uint8_t>(payload, length),
-                                        std::span<uint8_t>(frame.get(), kMaxFrameSize));
-    if (pcap_sendpacket(fp, frame.get(), static_cast<int>(size)) != 0) {
-        std::fprintf(stderr, "\nError sending the packet: %s\n", pcap_geterr(fp));
-        return LCMP_ERROR_SENDTO;
-    }
-    std::fprintf(stderr, "sending packet size %d\n", static_cast<int>(size));
-    return LCMP_OK;
+    // At most one frame's payload, so the builder makes exactly one frame.
+    return MessageFramesBuild(std::span<const uint8_t, kMacSize>(destination, kMacSize), own,
+                              static_cast<uint16_t>(opcode), sequence, std::span<const uint8_t>(payload, length),
+                              std::span<uint8_t>(frame.get(), kMaxFrameSize), SendOnHandle, fp);
 }

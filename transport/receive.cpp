@@ -12,7 +12,7 @@ namespace lcmp {
 namespace {
 
 // What one frame amounts to, before ageing.
-FrameOutcome Process(std::span<const uint8_t> frame) noexcept {
+FrameOutcome Process(std::span<const uint8_t> frame, MessageSink sink, void *context) noexcept {
     const auto received = FrameDecode(frame);
     if (!received) {
         // An LCMP frame whose payload runs past the captured bytes is dropped;
@@ -22,9 +22,10 @@ FrameOutcome Process(std::span<const uint8_t> frame) noexcept {
         return lcmp ? FrameOutcome::Dropped : FrameOutcome::Ignored;
     }
     const LCMPLinkHeader &h = received->header;
+    ReceivedMessage message{received->destination, received->source, h.opcode, h.sequence, received->payload};
     if (h.lastSegment == 0) {
-        // Dispatched in place: the payload stays in the capture buffer.
-        CallbacksExecute(received->source.data(), h.opcode, received->payload.data(), h.payloadLength);
+        // Handed on in place: the payload stays in the capture buffer.
+        sink(message, context);
         return FrameOutcome::Dispatched;
     }
     SegmentedFrame *record = nullptr;
@@ -40,13 +41,13 @@ FrameOutcome Process(std::span<const uint8_t> frame) noexcept {
         uint16_t length = 0;
         Buffer joined;
         if (FrameExtract(list, record, &length, &joined) != 0) return FrameOutcome::OutOfMemory;
-        CallbacksExecute(received->source.data(), h.opcode, joined.get(), length);
+        message.payload = std::span<const uint8_t>(joined.get(), length);
+        sink(message, context);
         return FrameOutcome::Dispatched;
     }
-    std::span<const uint8_t> message;
-    if (FrameJoin(list, record, &message) != 0) return FrameOutcome::OutOfMemory;
+    if (FrameJoin(list, record, &message.payload) != 0) return FrameOutcome::OutOfMemory;
     list->joinedInUse = true;
-    CallbacksExecute(received->source.data(), h.opcode, message.data(), static_cast<uint16_t>(message.size()));
+    sink(message, context);
     // The list outlives the dispatch: only the end of the receive loop, on
     // this thread, destroys it.
     list->joinedInUse = false;
@@ -55,13 +56,23 @@ FrameOutcome Process(std::span<const uint8_t> frame) noexcept {
 
 }  // namespace
 
-FrameOutcome HandleFrame(const timeval &captureTime, std::span<const uint8_t> frame) noexcept {
+void MessageDispatch(const ReceivedMessage &message, void * /*context*/) noexcept {
+    CallbacksExecute(message.source.data(), message.opcode, message.payload.data(),
+                     static_cast<uint16_t>(message.payload.size()));
+}
+
+FrameOutcome HandleFrame(const timeval &captureTime, std::span<const uint8_t> frame, MessageSink sink,
+                         void *context) noexcept {
     lastPacketTimestamp = captureTime;
-    const FrameOutcome outcome = Process(frame);
+    const FrameOutcome outcome = Process(frame, sink, context);
     // Ageing after every captured frame, whatever it held; its result only
     // says whether a record was stamped after this frame.
     SegmentedFramesListClean(lcmpSegmentedFramesList);
     return outcome;
+}
+
+FrameOutcome HandleFrame(const timeval &captureTime, std::span<const uint8_t> frame) noexcept {
+    return HandleFrame(captureTime, frame, MessageDispatch, nullptr);
 }
 
 int32_t ReplaySavefile(const char *path) noexcept {

@@ -103,6 +103,85 @@ TEST(FrameBuild, HeaderThenPayloadWithoutPadding) {
     EXPECT_EQ(Bytes(out.begin() + 22, out.begin() + 48), payload);
 }
 
+// Frames a builder handed on, copied.
+int32_t CollectFrame(std::span<const uint8_t> frame, void *out) {
+    static_cast<std::vector<Bytes> *>(out)->emplace_back(frame.begin(), frame.end());
+    return 0;
+}
+
+TEST(MessageFramesBuild, OneFrameOrSegmentsOfOneFramesPayload) {
+    std::array<uint8_t, lcmp::kMaxFrameSize> scratch{};
+    std::vector<Bytes> frames;
+    const Bytes small{0x05, 0x00, 0x00};
+    ASSERT_EQ(lcmp::MessageFramesBuild(kSender, kOwn, 0x161, 0x0203, small, scratch, CollectFrame, &frames), 0);
+    ASSERT_EQ(frames.size(), 1u);
+    Bytes expected{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x02, 0x00, 0x00, 0x00, 0x00, 0x01,
+                   0x22, 0xE3, 0x03, 0x10, 0x16, 0x00, 0x00, 0x03, 0x02, 0x00, 0x05, 0x00, 0x00};
+    EXPECT_EQ(frames[0], expected);
+
+    // 3 000 bytes: segments of 1 492, 1 492 and 16 bytes, numbered 0..2 with
+    // last-segment number 2 and one sequence number.
+    Bytes large(3000);
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<uint8_t>(i * 7);
+    frames.clear();
+    ASSERT_EQ(lcmp::MessageFramesBuild(kSender, kOwn, 0x160, 0x0104, large, scratch, CollectFrame, &frames), 0);
+    ASSERT_EQ(frames.size(), 3u);
+    const uint16_t lengths[] = {1492, 1492, 16};
+    Bytes joined;
+    for (uint8_t i = 0; i < 3; ++i) {
+        const Bytes &f = frames[i];
+        ASSERT_EQ(f.size(), 22u + lengths[i]);
+        EXPECT_EQ(f[14] | ((f[15] & 0x0F) << 8), lengths[i]);
+        EXPECT_EQ(f[15] >> 4, 0x0) << "opcode 0x160, low nibble";
+        EXPECT_EQ(f[16], 0x16);
+        EXPECT_EQ(f[18], static_cast<uint8_t>(2 | (i << 4))) << "last-segment 2, segment " << int(i);
+        EXPECT_EQ(f[19], 0x04);
+        EXPECT_EQ(f[20], 0x01);
+        joined.insert(joined.end(), f.begin() + 22, f.end());
+    }
+    EXPECT_EQ(joined, large);
+
+    // Sixteen full segments is the most a message can be.
+    frames.clear();
+    EXPECT_EQ(lcmp::MessageFramesBuild(kSender, kOwn, 0x160, 0, Bytes(16 * 1492), scratch, CollectFrame, &frames), 0);
+    EXPECT_EQ(frames.size(), 16u);
+    frames.clear();
+    EXPECT_EQ(lcmp::MessageFramesBuild(kSender, kOwn, 0x160, 0, Bytes(16 * 1492 + 1), scratch, CollectFrame, &frames),
+              LCMP_ERROR_BAD_ARGS);
+    EXPECT_TRUE(frames.empty());
+}
+
+TEST(MessageFramesBuild, SegmentsInAnyOrderComeBackAsTheMessage) {
+    struct Got {
+        Bytes destination, source, payload;
+        uint16_t opcode = 0, sequence = 0;
+        int count = 0;
+    } got;
+    const auto sink = [](const lcmp::ReceivedMessage &m, void *context) {
+        auto &g = *static_cast<Got *>(context);
+        g = {Bytes(m.destination.begin(), m.destination.end()), Bytes(m.source.begin(), m.source.end()),
+             Bytes(m.payload.begin(), m.payload.end()), m.opcode, m.sequence, g.count + 1};
+    };
+    Bytes message(5000);
+    for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<uint8_t>(i ^ (i >> 8));
+    std::array<uint8_t, lcmp::kMaxFrameSize> scratch{};
+    std::vector<Bytes> frames;
+    ASSERT_EQ(lcmp::MessageFramesBuild(kOwn, kSender, 0x162, 0x0A0B, message, scratch, CollectFrame, &frames), 0);
+    ASSERT_EQ(frames.size(), 4u);
+    std::reverse(frames.begin(), frames.end());
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(got.count, 0) << "nothing before the last missing segment";
+        lcmp::HandleFrame(timeval{50, static_cast<long>(i)}, frames[i], sink, &got);
+    }
+    EXPECT_EQ(got.count, 1);
+    EXPECT_EQ(got.payload, message);
+    EXPECT_EQ(got.destination, Bytes(kOwn.begin(), kOwn.end()));
+    EXPECT_EQ(got.source, Bytes(kSender.begin(), kSender.end()));
+    EXPECT_EQ(got.opcode, 0x162);
+    EXPECT_EQ(got.sequence, 0x0A0B);
+    lcmp::SegmentedFramesListDestroy(&lcmp::lcmpSegmentedFramesList);
+}
+
 TEST(FrameDecode, ChecksLengthEthertypeAndPayloadBounds) {
     EXPECT_FALSE(lcmp::FrameDecode(Frame({}))) << "22 bytes carry nothing";
     EXPECT_TRUE(lcmp::FrameDecode(Frame({0x05})));
