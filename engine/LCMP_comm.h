@@ -105,6 +105,15 @@ private:
 }  // namespace lcmp
 
 namespace lcmp {
+// The request mode set by LCMPRequestModeSet (LCMP_REQUESTS_LOCAL until then,
+// with 500 ms and 3 attempts).
+struct RequestSettings {
+    int32_t mode;
+    uint32_t timeoutMs;
+    uint32_t attempts;
+};
+RequestSettings RequestModeGet() noexcept;
+
 // Releases the Notify subscription record, if any (the end of a session).
 void NotifySubscriptionRelease() noexcept;
 }  // namespace lcmp

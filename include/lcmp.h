@@ -134,6 +134,19 @@ LCMP_API int32_t LCMPWrite(LCMPValueList *request, int32_t destinationKind, cons
 LCMP_API int32_t LCMPControl(LCMPValueList *request, int32_t destinationKind, const uint8_t *deviceMac,
                              LCMPValueList **resultLocation);
 
+/* ---- Request mode ----
+ * LCMP_REQUESTS_LOCAL (the default): the request operations and LCMPNotify
+ * compose their messages and produce the confirmations locally, as described
+ * above; nothing is sent. LCMP_REQUESTS_DEVICE: requests travel to the
+ * devices through the session opened with LCMPInit and the call waits for
+ * their answers: timeoutMs for each attempt (a group request collects
+ * answers for timeoutMs after each send), attempts sends in all. The mode is
+ * process-wide. 0, or LCMP_ERROR_BAD_ARGS for an unknown mode, a zero
+ * timeout or zero attempts (the mode is then unchanged). */
+#define LCMP_REQUESTS_LOCAL 0
+#define LCMP_REQUESTS_DEVICE 1
+LCMP_API int32_t LCMPRequestModeSet(int32_t mode, uint32_t timeoutMs, uint32_t attempts);
+
 /* ---- Notification subscription ----
  * Replaces the current subscription: function (may be NULL) is called on the
  * receive thread with the type 6 records of every notification (opcode 358).

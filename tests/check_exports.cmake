@@ -1,5 +1,5 @@
 # Fails unless the dynamic symbols defined by LIB are exactly the C host
-# interface listed in MAP plus JNI methods of LCMPCommManager.
+# interface listed in MAP plus JNI methods of LCMPCommManager and LCMPSession.
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")
@@ -13,7 +13,7 @@ set(seen "")
 foreach(line IN LISTS lines)
   if(line MATCHES "^[0-9a-f]+ [A-Za-z] ([^ @]+)")
     set(sym ${CMAKE_MATCH_1})
-    if(sym MATCHES "^Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_")
+    if(sym MATCHES "^Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMP(CommManager|Session)_")
       continue()
     endif()
     list(FIND wanted "${sym}" idx)
