@@ -222,6 +222,10 @@ int CallbackCtoJava(const uint8_t *sourceMac, const uint8_t *records, int length
         const ScopedLocalRef<> response(env, conformLCMPResponse(env, kept.get(), source.get()));
         if (!response) return 0;
         env->CallVoidMethod(target.get(), method, response.get());
+        // Asked at once: whatever JNI call comes next (even one made by Java
+        // code that the detach runs, such as an uncaught-exception handler)
+        // must not follow an unchecked call. A thrown exception stays pending.
+        (void)env->ExceptionCheck();
     }
     // From here the registration may be gone (the host unregistered it); only
     // the local reference to the object is used.

@@ -107,6 +107,7 @@ void CallJavaCallback(CallbackData *data, int32_t /*opcode*/, void *context) {
         return;
     }
     env->CallVoidMethod(target.get(), method, walk.response);
+    (void)env->ExceptionCheck();  // a thrown exception stays pending and ends the walk
 }
 
 jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jbyteArray address) {
@@ -192,6 +193,7 @@ jobject conformLCMPResponse(JNIEnv *env, const LCMPValueList *list, jbyteArray a
                                                                  static_cast<jbyte>(v->value[0]), value.get()));
             if (!parameter) return nullptr;
             env->CallVoidMethod(response.get(), addHGF_TLV_methodID, parameter.get());
+            if (env->ExceptionCheck()) return nullptr;
         } else if (v->type == LCMP_RECORD_WRITE_CONFIRM || v->type == LCMP_RECORD_CONTROL_CONFIRM) {
             if (!confirm) {
                 jobject kindObj = v->type == LCMP_RECORD_WRITE_CONFIRM ? HGF_WRITE_PARAMETER_enumObj
@@ -202,10 +204,8 @@ jobject conformLCMPResponse(JNIEnv *env, const LCMPValueList *list, jbyteArray a
             const ScopedLocalRef<jbyteArray> value(env, NewBytes(env, v->value + 1, rest));
             if (!value) return nullptr;
             env->CallVoidMethod(confirm.get(), addParameter_methodID, value.get());
-        } else {
-            continue;
+            if (env->ExceptionCheck()) return nullptr;
         }
-        if (env->ExceptionCheck()) return nullptr;
     }
     if (confirm) {
         env->CallVoidMethod(response.get(), addHGF_TLV_methodID, confirm.get());
