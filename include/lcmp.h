@@ -152,7 +152,8 @@ LCMP_API CallbackData *CallbackDataCreate(LCMPValueList **resultLocation, int32_
 LCMP_API void CallbackDataDestroy(CallbackData *data);
 
 /* ---- Callback registry ----
- * Install: the entry (handle), or NULL. Uninstall: 0; an entry that is no
+ * Install: the entry (handle), or NULL when memory is exhausted or function
+ * is NULL. Uninstall: 0; an entry that is no
  * longer installed is ignored. Once Uninstall has returned, the entry is never
  * called again (a call already running finishes). JavaUninstall removes the
  * index-th entry whose CallbackData has a nonzero owner, destroys that

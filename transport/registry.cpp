@@ -183,6 +183,7 @@ uint16_t RegistryCount() noexcept {
 extern "C" {
 
 CallbackEntry *LCMPCallBackInstall(LCMPCallBackFunction function, int32_t opcode, CallbackData *data) {
+    if (function == nullptr) return nullptr;  // dispatch would call it
     return lcmp::CallbackAdd(&lcmp::lcmpCallbacksList, function, opcode, data);
 }
 

@@ -138,6 +138,14 @@ TEST_F(Registry, StaleHandlesAreIgnored) {
     EXPECT_EQ(LCMPCallBackUninstall(kept), 0);  // after destruction: no effect
 }
 
+TEST_F(Registry, InstallRefusesANullFunction) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(LCMPCallBackInstall(nullptr, LCMP_READ_CNF, Data(1)), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // no registry was created for it
+    ASSERT_EQ(lcmp::RegistryCount(), 0);
+    Send(LCMP_READ_CNF, kConfirm);
+}
+
 // ---- Changes to the registry from inside a callback ----
 
 struct Reentrant {
