@@ -97,7 +97,9 @@ typedef struct LCMPValueList {
 
 /* Context of one installed callback (opaque). */
 typedef struct CallbackData CallbackData;
-/* One installed callback; the handle returned by LCMPCallBackInstall (opaque). */
+/* The handle of one installed callback, returned by LCMPCallBackInstall
+ * (opaque: never dereferenced). A handle is never reused, so one that outlived
+ * its callback names no other. */
 typedef struct CallbackEntry CallbackEntry;
 
 /* Called with the records a callback collected; the list may be NULL. */
@@ -152,12 +154,13 @@ LCMP_API CallbackData *CallbackDataCreate(LCMPValueList **resultLocation, int32_
 LCMP_API void CallbackDataDestroy(CallbackData *data);
 
 /* ---- Callback registry ----
- * Install: the entry (handle), or NULL when memory is exhausted or function
- * is NULL. Uninstall: 0; an entry that is no
- * longer installed is ignored. Once Uninstall has returned, the entry is never
- * called again (a call already running finishes). JavaUninstall removes the
- * index-th entry whose CallbackData has a nonzero owner, destroys that
- * CallbackData and returns its owner word, or 0 when nothing was removed. */
+ * Install: the handle, or NULL when memory is exhausted or function is NULL.
+ * Uninstall: 0; a handle whose callback is no longer installed (removed, or
+ * dropped with the registry when a session ended) is ignored. Once Uninstall
+ * has returned, the callback is never called again (a call already running
+ * finishes). JavaUninstall removes the index-th entry whose CallbackData has
+ * a nonzero owner, destroys that CallbackData and returns its owner word, or
+ * 0 when nothing was removed. */
 LCMP_API CallbackEntry *LCMPCallBackInstall(LCMPCallBackFunction function, int32_t opcode, CallbackData *data);
 LCMP_API int32_t LCMPCallBackUninstall(CallbackEntry *entry);
 LCMP_API uintptr_t LCMPCallBackJavaUninstall(int32_t index);

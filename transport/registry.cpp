@@ -16,9 +16,11 @@
 //  - A CallbackData destroyed during a delivery is freed by the end of the
 //    last delivery (see callback_data.cpp). A removed entry is never called
 //    once its removal has returned: the walk checks under the mutex.
-//  - Handles are checked against the chain before removal, so a handle that
-//    outlived its entry (removed twice, or the registry destroyed at the end
-//    of a session) is ignored rather than freed twice.
+//  - The handle an installation returns is not the entry's address but its
+//    installation number, which is never used again. Removal looks the
+//    number up on the chain, so a handle that outlived its entry (removed
+//    twice, or the registry destroyed at the end of a session) names nothing,
+//    whatever the allocator has since put at the old entry's address.
 #include <cstdio>
 
 #include "callback_data.h"
@@ -75,17 +77,26 @@ void CallbackDelete(CallbackList *list, CallbackEntry *entry) noexcept {
     if (entry->calls == 0) Release(entry);
 }
 
-bool IsInstalled(const CallbackList *list, const CallbackEntry *entry) noexcept {
-    if (list == nullptr) return false;
-    for (const CallbackEntry *e = list->first; e != nullptr; e = e->next)
-        if (e == entry) return true;
-    return false;
+// The installed entry with this installation number, or null.
+CallbackEntry *FindInstalled(const CallbackList *list, uint64_t number) noexcept {
+    if (list == nullptr || number == 0) return nullptr;
+    for (CallbackEntry *e = list->first; e != nullptr && e->installNumber <= number; e = e->next)
+        if (e->installNumber == number) return e;
+    return nullptr;
 }
 
-CallbackEntry *CallbackAdd(CallbackList **registry, LCMPCallBackFunction function, int32_t opcode,
-                           CallbackData *data) noexcept {
+// Handles are installation numbers; the public type stays opaque, and no
+// host dereferences it. (With 64-bit pointers a number is never reused.)
+CallbackEntry *HandleOf(uint64_t number) noexcept {
+    return reinterpret_cast<CallbackEntry *>(static_cast<uintptr_t>(number));
+}
+uint64_t NumberOf(const CallbackEntry *handle) noexcept { return reinterpret_cast<uintptr_t>(handle); }
+
+// Installs the entry; its installation number, or 0 when nothing was installed.
+uint64_t CallbackAdd(CallbackList **registry, LCMPCallBackFunction function, int32_t opcode,
+                     CallbackData *data) noexcept {
     bool created = false;
-    CallbackEntry *entry = nullptr;
+    uint64_t number = 0;
     {
         std::lock_guard lock(DeliveryMutex());
         if (*registry == nullptr) {
@@ -93,9 +104,10 @@ CallbackEntry *CallbackAdd(CallbackList **registry, LCMPCallBackFunction functio
             created = true;
         }
         if (*registry != nullptr) {
-            entry = static_cast<CallbackEntry *>(Allocate(sizeof(CallbackEntry)));
+            auto *entry = static_cast<CallbackEntry *>(Allocate(sizeof(CallbackEntry)));
             if (entry != nullptr) {
-                *entry = CallbackEntry{function, data, opcode, nullptr, nullptr, ++gLastInstallNumber, 0, false};
+                number = ++gLastInstallNumber;
+                *entry = CallbackEntry{function, data, opcode, nullptr, nullptr, number, 0, false};
                 CallbackInsert(*registry, entry);
             }
         }
@@ -104,7 +116,7 @@ CallbackEntry *CallbackAdd(CallbackList **registry, LCMPCallBackFunction functio
         std::puts("/////////////////////////Created empyty lcmpCallbacksList! //////////////////////////////");
         std::fflush(stdout);  // in order with the host's own output, also through a pipe
     }
-    return entry;
+    return number;
 }
 
 // The first linked entry after `after` in installation order, not newer
@@ -184,12 +196,13 @@ extern "C" {
 
 CallbackEntry *LCMPCallBackInstall(LCMPCallBackFunction function, int32_t opcode, CallbackData *data) {
     if (function == nullptr) return nullptr;  // dispatch would call it
-    return lcmp::CallbackAdd(&lcmp::lcmpCallbacksList, function, opcode, data);
+    const uint64_t number = lcmp::CallbackAdd(&lcmp::lcmpCallbacksList, function, opcode, data);
+    return number != 0 ? lcmp::HandleOf(number) : nullptr;
 }
 
-int32_t LCMPCallBackUninstall(CallbackEntry *entry) {
+int32_t LCMPCallBackUninstall(CallbackEntry *handle) {
     std::lock_guard lock(lcmp::DeliveryMutex());
-    if (entry != nullptr && lcmp::IsInstalled(lcmp::lcmpCallbacksList, entry))
+    if (CallbackEntry *entry = lcmp::FindInstalled(lcmp::lcmpCallbacksList, lcmp::NumberOf(handle)))
         lcmp::CallbackDelete(lcmp::lcmpCallbacksList, entry);
     return LCMP_OK;
 }

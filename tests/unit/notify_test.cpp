@@ -67,10 +67,20 @@ TEST_F(Notify, ReleaseRemovesTheSubscriptionAndIsIdempotent) {
 TEST_F(Notify, SubscriptionSurvivesRegistryDestructionWithoutDanglingHandle) {
     ASSERT_EQ(LCMPNotify(nullptr, 0, nullptr, Calls::Function<'a'>, 0), 0);
     lcmp::CallbackListDestroyAll();  // the end of a receive loop
+    // An unrelated entry, perhaps where the old subscription's entry was:
+    // replacing the subscription must leave it alone.
+    static int unrelated = 0;
+    unrelated = 0;
+    CallbackData *data = CallbackDataCreate(nullptr, 0, 0, nullptr);
+    LCMPCallBackInstall([](const uint8_t *, const uint8_t *, int, CallbackData *) { return ++unrelated; },
+                        LCMP_NOTIFY_IND, data);
     ASSERT_EQ(LCMPNotify(nullptr, 0, nullptr, Calls::Function<'b'>, 0), 0);
     Notification({6, 1, 0, 1});
     ASSERT_EQ(Calls::log.size(), 1u);
     EXPECT_EQ(Calls::log[0].first, 'b');
+    EXPECT_EQ(unrelated, 1);
+    lcmp::CallbackListDestroyAll();
+    CallbackDataDestroy(data);
 }
 
 // Every allocation of LCMPNotify failed in turn. A failure before the new

@@ -136,6 +136,13 @@ TEST_F(Registry, StaleHandlesAreIgnored) {
     EXPECT_EQ(lcmp::RegistryCount(), 1);
     lcmp::CallbackListDestroyAll();
     EXPECT_EQ(LCMPCallBackUninstall(kept), 0);  // after destruction: no effect
+    // A later entry may be allocated where a stale handle's entry was: the
+    // handle must still not name it.
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(3));
+    EXPECT_EQ(LCMPCallBackUninstall(kept), 0);
+    EXPECT_EQ(LCMPCallBackUninstall(e), 0);
+    Send(LCMP_READ_CNF, kConfirm);
+    EXPECT_EQ(Log::tags, (std::vector<uintptr_t>{3}));
 }
 
 TEST_F(Registry, InstallRefusesANullFunction) {
