@@ -158,9 +158,10 @@ LCMP_API void CallbackDataDestroy(CallbackData *data);
  * Uninstall: 0; a handle whose callback is no longer installed (removed, or
  * dropped with the registry when a session ended) is ignored. Once Uninstall
  * has returned, the callback is never called again (a call already running
- * finishes). JavaUninstall removes the index-th entry whose CallbackData has
- * a nonzero owner, destroys that CallbackData and returns its owner word, or
- * 0 when nothing was removed. */
+ * finishes). JavaUninstall, for the Java bridge, removes the Java callback
+ * registration at position index (registration order), destroys its
+ * CallbackData and returns its owner word, or 0 when nothing was removed; a C
+ * host's callbacks take no position, whatever their owner word. */
 LCMP_API CallbackEntry *LCMPCallBackInstall(LCMPCallBackFunction function, int32_t opcode, CallbackData *data);
 LCMP_API int32_t LCMPCallBackUninstall(CallbackEntry *entry);
 LCMP_API uintptr_t LCMPCallBackJavaUninstall(int32_t index);

@@ -92,6 +92,15 @@ CallbackEntry *HandleOf(uint64_t number) noexcept {
 }
 uint64_t NumberOf(const CallbackEntry *handle) noexcept { return reinterpret_cast<uintptr_t>(handle); }
 
+// Whether the entry is a Java callback registration, which alone takes a
+// position for LCMPCallBackJavaUninstall. The bridge gives its records an
+// owner-release hook (an internal interface, out of a C host's reach); a C
+// host's record may carry an owner word of its own but never the hook.
+bool TakesJavaPosition(const CallbackEntry *e) noexcept {
+    const CallbackData *d = e->callbackData;
+    return d != nullptr && d->owner != 0 && d->ownerRelease != nullptr;
+}
+
 // Installs the entry; its installation number, or 0 when nothing was installed.
 uint64_t CallbackAdd(CallbackList **registry, LCMPCallBackFunction function, int32_t opcode,
                      CallbackData *data) noexcept {
@@ -215,7 +224,7 @@ uintptr_t LCMPCallBackJavaUninstall(int32_t index) {
         if (list == nullptr || list->count == 0 || index < 0) return 0;
         int32_t position = 0;
         for (CallbackEntry *e = list->first; e != nullptr; e = e->next) {
-            if (e->callbackData == nullptr || e->callbackData->owner == 0) continue;
+            if (!lcmp::TakesJavaPosition(e)) continue;
             if (position++ == index) {
                 data = e->callbackData;
                 lcmp::CallbackDelete(list, e);

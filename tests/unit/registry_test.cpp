@@ -32,6 +32,15 @@ struct Log {
     }
 };
 
+// A CallbackData as the bridge makes it for a Java callback: an owner word
+// and the hook that releases it, which a C host cannot set.
+std::vector<uintptr_t> gReleased;
+CallbackData *JavaData(uintptr_t owner) {
+    CallbackData *d = CallbackDataCreate(nullptr, 0, owner, nullptr);
+    lcmp::CallbackDataSetOwnerRelease(d, [](uintptr_t o) { gReleased.push_back(o); });
+    return d;
+}
+
 class Registry : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -105,24 +114,19 @@ TEST_F(Registry, MalformedMessagesAreNeverDelivered) {
 }
 
 TEST_F(Registry, JavaIndexCountsOnlyEntriesWithAnOwner) {
-    static std::vector<uintptr_t> released;
-    released.clear();
-    auto javaData = [](uintptr_t owner) {
-        CallbackData *d = CallbackDataCreate(nullptr, 0, owner, nullptr);
-        lcmp::CallbackDataSetOwnerRelease(d, [](uintptr_t o) { released.push_back(o); });
-        return d;
-    };
-    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, javaData(0xA));
+    gReleased.clear();
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(0xC));  // a C host's, with an owner word of its own
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, JavaData(0xA));
     LCMPCallBackInstall(Log::Record, LCMP_NOTIFY_IND, Data(0));  // a subscription: no owner
-    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, javaData(0xB));
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, JavaData(0xB));
     EXPECT_EQ(LCMPCallBackJavaUninstall(1), 0xBu);
-    EXPECT_EQ(released, (std::vector<uintptr_t>{0xB}));  // its CallbackData is gone
+    EXPECT_EQ(gReleased, (std::vector<uintptr_t>{0xB}));  // its CallbackData is gone
     EXPECT_EQ(LCMPCallBackJavaUninstall(2), 0u);
     EXPECT_EQ(LCMPCallBackJavaUninstall(1), 0u);
     EXPECT_EQ(LCMPCallBackJavaUninstall(-1), 0u);
-    EXPECT_EQ(lcmp::RegistryCount(), 2);
+    EXPECT_EQ(lcmp::RegistryCount(), 3);
     EXPECT_EQ(LCMPCallBackJavaUninstall(0), 0xAu);
-    EXPECT_EQ(lcmp::RegistryCount(), 1);
+    EXPECT_EQ(lcmp::RegistryCount(), 2);
     lcmp::CallbackListDestroyAll();
     EXPECT_EQ(LCMPCallBackJavaUninstall(0), 0u);
 }
@@ -216,7 +220,7 @@ TEST_F(Registry, DataDestroyedDuringItsDeliveryIsFreedWhenTheDeliveryEnds) {
 
 TEST_F(Registry, VisitEntriesWalksInOrderAndToleratesRemoval) {
     LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(1));
-    LCMPCallBackInstall(Log::Record, LCMP_WRITE_CNF, CallbackDataCreate(nullptr, 0, 2, nullptr));
+    LCMPCallBackInstall(Log::Record, LCMP_WRITE_CNF, JavaData(2));
     LCMPCallBackInstall(Log::Record, LCMP_READ_REQ, Data(3));
     struct Ctx {
         std::vector<std::pair<uintptr_t, int32_t>> seen;
@@ -224,7 +228,7 @@ TEST_F(Registry, VisitEntriesWalksInOrderAndToleratesRemoval) {
     lcmp::VisitEntries(
         [](CallbackData *d, int32_t opcode, void *c) {
             static_cast<Ctx *>(c)->seen.emplace_back(d->owner, opcode);
-            if (d->owner == 1) LCMPCallBackJavaUninstall(1);  // removes the next one
+            if (d->owner == 1) LCMPCallBackJavaUninstall(0);  // removes the next one, the only Java entry
         },
         &ctx);
     EXPECT_EQ(ctx.seen, (std::vector<std::pair<uintptr_t, int32_t>>{{1, LCMP_READ_CNF}, {3, LCMP_READ_REQ}}));
@@ -245,7 +249,7 @@ TEST_F(Registry, RemovalFromAnotherThreadDoesNotWaitForARunningCallback) {
         EXPECT_EQ(d->owner, 5u);  // still valid although its owner destroyed it
         return 0;
     };
-    LCMPCallBackInstall(blocker, LCMP_READ_CNF, CallbackDataCreate(nullptr, 0, 5, nullptr));
+    LCMPCallBackInstall(blocker, LCMP_READ_CNF, JavaData(5));
     std::thread receive([] { Send(LCMP_READ_CNF, kConfirm); });
     while (!inside) std::this_thread::yield();
     EXPECT_EQ(LCMPCallBackJavaUninstall(0), 5u);
