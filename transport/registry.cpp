@@ -48,6 +48,7 @@ namespace {
 
 CallbackList *lcmpCallbacksList = nullptr;  // guarded by DeliveryMutex()
 uint64_t gLastInstallNumber = 0;            // guarded by DeliveryMutex()
+int64_t gDroppedJavaPositions = 0;          // guarded by DeliveryMutex()
 
 CallbackList *CallbackListCreate() noexcept {
     auto *list = static_cast<CallbackList *>(Allocate(sizeof(CallbackList)));
@@ -181,17 +182,49 @@ void VisitEntries(EntryVisitor visit, void *context) {
          [&](const CallbackEntry &entry, CallbackData *data) { visit(data, entry.opcode, context); });
 }
 
+// Frees every entry and the registry. Java registrations are dropped: no
+// one else holds their records, so each is released here with its owner
+// reference (by the last delivery, if one is running), and each keeps its
+// position, as the host still lists it. C hosts' records stay with them.
 void CallbackListDestroyAll() noexcept {
-    std::lock_guard lock(DeliveryMutex());
-    if (lcmpCallbacksList == nullptr) return;
-    CallbackEntry *e = lcmpCallbacksList->first;
-    while (e != nullptr) {
-        CallbackEntry *next = e->next;
-        CallbackDelete(lcmpCallbacksList, e);
-        e = next;
+    CallbackEntry *unused = nullptr;  // entries no call is using, chained through next
+    {
+        std::lock_guard lock(DeliveryMutex());
+        CallbackList *list = lcmpCallbacksList;
+        if (list == nullptr) return;
+        for (CallbackEntry *e = list->first, *next = nullptr; e != nullptr; e = next) {
+            next = e->next;
+            e->linked = false;
+            CallbackData *data = e->callbackData;
+            bool releaseData = false;
+            if (TakesJavaPosition(e)) {
+                ++gDroppedJavaPositions;
+                data->destroyPending = true;
+                releaseData = data->deliveries == 0;  // else the delivery ending last frees it
+            }
+            // An entry being called is freed by the walk calling it; its
+            // record then has a delivery running, so it is not released here.
+            if (e->calls != 0) continue;
+            e->callbackData = releaseData ? data : nullptr;
+            e->next = unused;
+            unused = e;
+        }
+        Release(list);
+        lcmpCallbacksList = nullptr;
     }
-    Release(lcmpCallbacksList);
-    lcmpCallbacksList = nullptr;
+    // Outside the mutex: a release deletes a Java reference, which may
+    // attach the thread to the virtual machine.
+    while (unused != nullptr) {
+        CallbackEntry *e = unused;
+        unused = e->next;
+        if (e->callbackData != nullptr) CallbackDataFree(e->callbackData);
+        Release(e);
+    }
+}
+
+void testing::ForgetDroppedJavaPositions() noexcept {
+    std::lock_guard lock(DeliveryMutex());
+    gDroppedJavaPositions = 0;
 }
 
 uint16_t RegistryCount() noexcept {
@@ -222,10 +255,14 @@ uintptr_t LCMPCallBackJavaUninstall(int32_t index) {
         std::lock_guard lock(lcmp::DeliveryMutex());
         CallbackList *list = lcmp::lcmpCallbacksList;
         if (list == nullptr || list->count == 0 || index < 0) return 0;
-        int32_t position = 0;
+        // The positions of dropped registrations come first, as every live
+        // one was made after them: they name nothing any more.
+        if (index < lcmp::gDroppedJavaPositions) return 0;
+        const int64_t live = index - lcmp::gDroppedJavaPositions;
+        int64_t position = 0;
         for (CallbackEntry *e = list->first; e != nullptr; e = e->next) {
             if (!lcmp::TakesJavaPosition(e)) continue;
-            if (position++ == index) {
+            if (position++ == live) {
                 data = e->callbackData;
                 lcmp::CallbackDelete(list, e);
                 break;

@@ -45,6 +45,7 @@ class Registry : public ::testing::Test {
 protected:
     void SetUp() override {
         lcmp::CallbackListDestroyAll();
+        lcmp::testing::ForgetDroppedJavaPositions();
         Log::tags.clear();
         Log::areas.clear();
     }
@@ -129,6 +130,20 @@ TEST_F(Registry, JavaIndexCountsOnlyEntriesWithAnOwner) {
     EXPECT_EQ(lcmp::RegistryCount(), 2);
     lcmp::CallbackListDestroyAll();
     EXPECT_EQ(LCMPCallBackJavaUninstall(0), 0u);
+}
+
+// The end of a receive loop drops Java registrations; the host still lists
+// them, so their positions stay taken and name nothing from then on.
+TEST_F(Registry, DroppedJavaEntriesAreReleasedAndKeepTheirPositions) {
+    gReleased.clear();
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, JavaData(0xA));
+    lcmp::CallbackListDestroyAll();
+    EXPECT_EQ(gReleased, (std::vector<uintptr_t>{0xA}));
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, JavaData(0xC));
+    EXPECT_EQ(LCMPCallBackJavaUninstall(0), 0u);
+    Send(LCMP_READ_CNF, kConfirm);
+    EXPECT_EQ(Log::tags, (std::vector<uintptr_t>{0xC}));
+    EXPECT_EQ(LCMPCallBackJavaUninstall(1), 0xCu);
 }
 
 TEST_F(Registry, StaleHandlesAreIgnored) {
