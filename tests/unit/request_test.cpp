@@ -73,6 +73,14 @@ TEST(Write, CountIsCutTo8BitsAndEmptyWriteConfirmsZero) {
     EXPECT_EQ(ValueOf(none.get()->first), (Bytes{0x00}));
 }
 
+TEST(Write, ConfirmationListsTheEntriesThereAreWhateverTheCountSays) {
+    lcmp::ValueListHolder request, result;
+    lcmptest::AddAll(request, {{0x07}, {0x09}});
+    request.get()->count = 3;  // a hand-built list whose count runs past its entries
+    ASSERT_EQ(LCMPWrite(request.get(), 0, kDevice, result.location()), 0);
+    EXPECT_EQ(ValueOf(result.get()->first), (Bytes{0x02, 0x07, 0x09}));
+}
+
 TEST(Control, ProducesNoConfirmation) {
     lcmp::ValueListHolder request, result;
     lcmptest::AddAll(request, {{0x01, 0x02}});
