@@ -73,13 +73,16 @@ void WalkRecords(std::span<const uint8_t> area, Visitor &&visit) {
 
 // Composes a request message (lead byte, requester address, record-area
 // length most significant byte first, records) into a zero-filled buffer.
-// Returns 0, -14, or the nonzero result of LCMPMyMACGet.
+// Returns 0, -13 (a record area longer than 65535 bytes, which the 16-bit
+// length cannot describe; nothing is allocated), -14, or the nonzero result
+// of LCMPMyMACGet.
 int32_t ComposeRequest(uint8_t recordType, const LCMPValueList *request, Buffer *out, std::size_t *size) noexcept;
 int32_t LCMPReqSend(int32_t opcode, LCMPValueList *request, int32_t destinationKind, const uint8_t *deviceMac,
                     LCMPValueList **resultLocation) noexcept;
 int32_t LCMPMyMACGet(uint8_t *mac) noexcept;
 
-// Composes the subscription message of LCMPNotify. 0 or -14.
+// Composes the subscription message of LCMPNotify. 0, -13 (a record area
+// longer than 65535 bytes) or -14.
 int32_t ComposeNotify(const LCMPValueList *list, uint8_t flag, Buffer *out, std::size_t *size) noexcept;
 
 // Observer of composed messages, for tests: called with every request and

@@ -43,16 +43,22 @@ namespace {
 
 std::atomic<ComposedMessageObserver> gObserver{nullptr};
 
-// Sum of (length + 3) over the entries, in 16 bits as the header carries it.
-uint16_t RecordAreaLength(const LCMPValueList *list) noexcept {
-    uint16_t total = 0;
-    if (list == nullptr) return 0;
-    for (const LCMPValue *v = list->first; v != nullptr; v = v->next) total = static_cast<uint16_t>(total + v->length + 3);
+// The largest record area that the 16-bit length field of a header holds.
+constexpr std::size_t kMaxRecordArea = 0xFFFF;
+
+// Sum of (length + 3) over the entries, or kMaxRecordArea + 1 once the sum
+// passes kMaxRecordArea (the walk stops there).
+std::size_t RecordAreaLength(const LCMPValueList *list) noexcept {
+    std::size_t total = 0;
+    for (const LCMPValue *v = list != nullptr ? list->first : nullptr; v != nullptr; v = v->next) {
+        total += std::size_t{v->length} + 3;
+        if (total > kMaxRecordArea) return kMaxRecordArea + 1;
+    }
     return total;
 }
 
 // Writes the records of `list` from `out` on, with the given type, stopping
-// at `end` (the 16-bit area length can wrap for enormous lists).
+// at `end`.
 void WriteRecords(const LCMPValueList *list, uint8_t type, uint8_t *out, const uint8_t *end) noexcept {
     if (list == nullptr) return;
     for (const LCMPValue *v = list->first; v != nullptr; v = v->next) {
@@ -78,10 +84,13 @@ int32_t LCMPMyMACGet(uint8_t * /*mac*/) noexcept { return LCMP_OK; }
 namespace {
 
 // A zero-filled message: the lead byte, the record-area length in network
-// order at `lengthAt`, and the records of `list` from `header` on.
+// order at `lengthAt`, and the records of `list` from `header` on. A record
+// area that 16 bits cannot describe is refused before anything is
+// allocated: cut to 16 bits, the length would misdescribe the message.
 int32_t Compose(std::size_t header, std::size_t lengthAt, uint8_t recordType, const LCMPValueList *list, Buffer *out,
                 std::size_t *size) noexcept {
-    const uint16_t area = RecordAreaLength(list);
+    const std::size_t area = RecordAreaLength(list);
+    if (area > kMaxRecordArea) return LCMP_ERROR_BAD_ARGS;
     const std::size_t total = header + area;
     Buffer message = AllocateBuffer(total);
     if (!message) return LCMP_ERROR_MALLOC;

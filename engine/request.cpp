@@ -68,6 +68,9 @@ int32_t LCMPReqSend(int32_t opcode, LCMPValueList *request, int32_t destinationK
     if (resultLocation == nullptr) return LCMP_ERROR_BAD_ARGS;
     const uint8_t *address = DestinationAddress(destinationKind, deviceMac);
     {
+        // A request whose record area fits 16 bits has entries shorter than
+        // 65533 bytes and fewer than 16384 of them, so the confirmations below
+        // (length + 2 per read entry, count + 1 for a write) fit 16 bits too.
         Buffer message;
         std::size_t size = 0;
         if (const int32_t rc = ComposeRequest(RequestRecordType(opcode), request, &message, &size); rc != 0) return rc;

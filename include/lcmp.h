@@ -128,7 +128,10 @@ LCMP_API int32_t LCMPValueListDestroy(LCMPValueList *list);
  * appends one type 0 entry per request entry, write one type 1 entry, control
  * none. destinationKind: LCMP_DESTINATION_*; deviceMac (6 bytes) is used for
  * kind 0 and may be NULL. Entries go to the list at *resultLocation, which the
- * caller owns afterwards. 0 or LCMP_ERROR_MALLOC. */
+ * caller owns afterwards. 0, LCMP_ERROR_MALLOC, or LCMP_ERROR_BAD_ARGS when
+ * resultLocation is NULL or the request's records (each entry's length + 3
+ * bytes) pass 65535 bytes, which the message's 16-bit length cannot describe;
+ * nothing is appended then. */
 LCMP_API int32_t LCMPRead(LCMPValueList *request, int32_t destinationKind, const uint8_t *deviceMac,
                           LCMPValueList **resultLocation);
 LCMP_API int32_t LCMPWrite(LCMPValueList *request, int32_t destinationKind, const uint8_t *deviceMac,
@@ -139,8 +142,10 @@ LCMP_API int32_t LCMPControl(LCMPValueList *request, int32_t destinationKind, co
 /* ---- Notification subscription ----
  * Replaces the current subscription: function (may be NULL) is called on the
  * receive thread with the type 6 records of every notification (opcode 358).
- * The caller keeps and destroys list. 0, LCMP_ERROR_MALLOC or
- * LCMP_ERROR_CALLBACK. */
+ * The caller keeps and destroys list. 0, LCMP_ERROR_MALLOC,
+ * LCMP_ERROR_CALLBACK, or LCMP_ERROR_BAD_ARGS when the records of list (each
+ * entry's length + 3 bytes) pass 65535 bytes (the current subscription then
+ * stays in place). */
 LCMP_API int32_t LCMPNotify(LCMPValueList *list, int32_t destinationKind, const uint8_t *deviceMac,
                             LCMPValueListFunction function, uint8_t flag);
 
