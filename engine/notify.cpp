@@ -41,9 +41,11 @@ extern "C" int32_t LCMPNotify(LCMPValueList *list, int32_t /*destinationKind*/, 
     }  // the subscription message is released untransmitted
 
     std::lock_guard lock(lcmp::gNotifyMutex);
-    lcmp::DropSubscriptionLocked();
+    // The new record first: when it cannot be created, the current
+    // subscription stays in place.
     CallbackData *data = CallbackDataCreate(nullptr, LCMP_RECORD_NOTIFY, 0, function);
-    if (data == nullptr) return LCMP_ERROR_MALLOC;  // no record: no subscription at all
+    if (data == nullptr) return LCMP_ERROR_MALLOC;
+    lcmp::DropSubscriptionLocked();
     lcmp::lcmpNotifyCallbackData = data;
     lcmp::lcmpNotifyCallbackEntry = LCMPCallBackInstall(lcmp::Callback, LCMP_NOTIFY_IND, data);
     return lcmp::lcmpNotifyCallbackEntry != nullptr ? LCMP_OK : LCMP_ERROR_CALLBACK;

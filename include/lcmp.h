@@ -144,8 +144,8 @@ LCMP_API int32_t LCMPControl(LCMPValueList *request, int32_t destinationKind, co
  * receive thread with the type 6 records of every notification (opcode 358).
  * The caller keeps and destroys list. 0, LCMP_ERROR_MALLOC,
  * LCMP_ERROR_CALLBACK, or LCMP_ERROR_BAD_ARGS when the records of list (each
- * entry's length + 3 bytes) pass 65535 bytes (the current subscription then
- * stays in place). */
+ * entry's length + 3 bytes) pass 65535 bytes. On LCMP_ERROR_MALLOC and
+ * LCMP_ERROR_BAD_ARGS the current subscription stays in place. */
 LCMP_API int32_t LCMPNotify(LCMPValueList *list, int32_t destinationKind, const uint8_t *deviceMac,
                             LCMPValueListFunction function, uint8_t flag);
 
