@@ -100,7 +100,8 @@ bool Register(JNIEnv *env, jobject callback) {
 bool BuildNotifyRequest(JNIEnv *env, jobject list, lcmp::ValueListHolder &request) {
     const lcmp::bridge::IdValueClass notify{cls_HGF_NOTIFY, getNotifyType_methodID, getNotifyValue_methodID,
                                             "Error on LCMPNotify: a list element is not an HGF_NOTIFY_TLV.",
-                                            "Error on LCMPNotify: getNotifyValue() returned null."};
+                                            "Error on LCMPNotify: getNotifyValue() returned null.",
+                                            "Error on LCMPNotify: getNotifyValue() returned more than 65534 bytes."};
     return lcmp::bridge::BuildEntries(env, list, "Error generating TLVs to be sent via LCMPNotify.",
                                       [&](jobject element) -> std::optional<int32_t> {
                                           if (element == nullptr) return LCMP_OK;
