@@ -100,7 +100,8 @@ bool Register(JNIEnv *env, jobject callback) {
 bool BuildNotifyRequest(JNIEnv *env, jobject list, lcmp::ValueListHolder &request) {
     const lcmp::bridge::IdValueClass notify{cls_HGF_NOTIFY, getNotifyType_methodID, getNotifyValue_methodID,
                                             "Error on LCMPNotify: a list element is not an HGF_NOTIFY_TLV.",
-                                            "Error on LCMPNotify: getNotifyValue() returned null."};
+                                            "Error on LCMPNotify: getNotifyValue() returned null.",
+                                            "Error on LCMPNotify: getNotifyValue() returned more than 65534 bytes."};
     return lcmp::bridge::BuildEntries(env, list, "Error generating TLVs to be sent via LCMPNotify.",
                                       [&](jobject element) -> std::optional<int32_t> {
                                           if (element == nullptr) return LCMP_OK;
@@ -222,6 +223,10 @@ int CallbackCtoJava(const uint8_t *sourceMac, const uint8_t *records, int length
         const ScopedLocalRef<> response(env, conformLCMPResponse(env, kept.get(), source.get()));
         if (!response) return 0;
         env->CallVoidMethod(target.get(), method, response.get());
+        // Asked at once: whatever JNI call comes next (even one made by Java
+        // code that the detach runs, such as an uncaught-exception handler)
+        // must not follow an unchecked call. A thrown exception stays pending.
+        (void)env->ExceptionCheck();
     }
     // From here the registration may be gone (the host unregistered it); only
     // the local reference to the object is used.

@@ -28,6 +28,7 @@ struct WrapperTexts {
     const char *badAddress;
     const char *badElement;
     const char *nullValue;
+    const char *longValue;
 };
 
 constexpr WrapperTexts kRead = {
@@ -35,21 +36,23 @@ constexpr WrapperTexts kRead = {
     "Error on LCMPRead (No TLVs received).", "Error on LCMPRead (0 TLVs received).",
     "Error on LCMPRead: the list of HGF_READ_PARAMETER_TLVs is null.",
     "Error on LCMPRead: the device address must be an array of 6 bytes.",
-    "Error on LCMPRead: a list element is not an HGF_READ_PARAMETER_TLV.", nullptr};
+    "Error on LCMPRead: a list element is not an HGF_READ_PARAMETER_TLV.", nullptr, nullptr};
 constexpr WrapperTexts kWrite = {
     "Error on generating TLVs to be sent via LCMPWrite.", "Error on LCMPWrite.",
     "Error on LCMPWrite (No TLVs received).", "Error on LCMPWrite (0 TLVs received).",
     "Error on LCMPWrite: the list of HGF_PARAMETER_TLVs is null.",
     "Error on LCMPWrite: the device address must be an array of 6 bytes.",
     "Error on LCMPWrite: a list element is not an HGF_PARAMETER_TLV.",
-    "Error on LCMPWrite: getParameterValue() returned null."};
+    "Error on LCMPWrite: getParameterValue() returned null.",
+    "Error on LCMPWrite: getParameterValue() returned more than 65534 bytes."};
 constexpr WrapperTexts kControl = {
     "Error generating TLVs (LCMP_CONTROL_PARAMETER) to be sent via LCMPControl request.", "Error on LCMPControl.",
     "Error on LCMPControl (No TLVs received).", "Error on LCMPControl (0 TLVs received).",
     "Error on LCMPControl: the list of HGF_PARAMETER_TLVs is null.",
     "Error on LCMPControl: the device address must be an array of 6 bytes.",
     "Error on LCMPControl: a list element is not an HGF_PARAMETER_TLV.",
-    "Error on LCMPControl: getParameterValue() returned null."};
+    "Error on LCMPControl: getParameterValue() returned null.",
+    "Error on LCMPControl: getParameterValue() returned more than 65534 bytes."};
 
 // A new Java byte array holding `bytes`; null with an exception pending on failure.
 jbyteArray NewBytes(JNIEnv *env, const uint8_t *bytes, jsize length) {
@@ -63,7 +66,8 @@ jbyteArray NewBytes(JNIEnv *env, const uint8_t *bytes, jsize length) {
 // is pending (raised here or by a Java getter).
 bool BuildRequest(JNIEnv *env, jobject list, Kind kind, const WrapperTexts &texts, ValueListHolder &request) {
     const lcmp::bridge::IdValueClass parameter{cls_HGF_PARAMETER_TLV, getParameterType_methodID,
-                                               getParameterValue_methodID, texts.badElement, texts.nullValue};
+                                               getParameterValue_methodID, texts.badElement, texts.nullValue,
+                                               texts.longValue};
     const int32_t type = kind == Kind::Write ? LCMP_RECORD_PARAMETER : LCMP_RECORD_CONTROL_PARAMETER;
     return lcmp::bridge::BuildEntries(env, list, texts.buildFailure, [&](jobject element) -> std::optional<int32_t> {
         if (element == nullptr) {
@@ -107,6 +111,7 @@ void CallJavaCallback(CallbackData *data, int32_t /*opcode*/, void *context) {
         return;
     }
     env->CallVoidMethod(target.get(), method, walk.response);
+    (void)env->ExceptionCheck();  // a thrown exception stays pending and ends the walk
 }
 
 jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jbyteArray address) {
@@ -169,9 +174,14 @@ std::optional<int32_t> lcmp::bridge::AppendIdAndValue(JNIEnv *env, jobject eleme
         throwLCMPException(LCMP_ERROR_BAD_ARGS, shape.nullValue, newExcLCMPclass);
         return std::nullopt;
     }
-    // Lengths are 16-bit counts: longer values wrap, as the wire format does.
-    const auto length = static_cast<uint16_t>(env->GetArrayLength(value.get()));
-    lcmp::Buffer entry = lcmp::AllocateBuffer(std::size_t{length} + 1);
+    // Lengths are 16-bit counts: a longer value, cut to 16 bits, would lose
+    // its bytes and misdescribe the entry.
+    const jsize length = env->GetArrayLength(value.get());
+    if (length > kMaxValue) {
+        throwLCMPException(LCMP_ERROR_BAD_ARGS, shape.longValue, newExcLCMPclass);
+        return std::nullopt;
+    }
+    lcmp::Buffer entry = lcmp::AllocateBuffer(static_cast<std::size_t>(length) + 1);
     if (!entry) return LCMP_ERROR_MALLOC;
     entry[0] = static_cast<uint8_t>(id);
     env->GetByteArrayRegion(value.get(), 0, length, reinterpret_cast<jbyte *>(entry.get() + 1));
@@ -192,6 +202,7 @@ jobject conformLCMPResponse(JNIEnv *env, const LCMPValueList *list, jbyteArray a
                                                                  static_cast<jbyte>(v->value[0]), value.get()));
             if (!parameter) return nullptr;
             env->CallVoidMethod(response.get(), addHGF_TLV_methodID, parameter.get());
+            if (env->ExceptionCheck()) return nullptr;
         } else if (v->type == LCMP_RECORD_WRITE_CONFIRM || v->type == LCMP_RECORD_CONTROL_CONFIRM) {
             if (!confirm) {
                 jobject kindObj = v->type == LCMP_RECORD_WRITE_CONFIRM ? HGF_WRITE_PARAMETER_enumObj
@@ -202,10 +213,8 @@ jobject conformLCMPResponse(JNIEnv *env, const LCMPValueList *list, jbyteArray a
             const ScopedLocalRef<jbyteArray> value(env, NewBytes(env, v->value + 1, rest));
             if (!value) return nullptr;
             env->CallVoidMethod(confirm.get(), addParameter_methodID, value.get());
-        } else {
-            continue;
+            if (env->ExceptionCheck()) return nullptr;
         }
-        if (env->ExceptionCheck()) return nullptr;
     }
     if (confirm) {
         env->CallVoidMethod(response.get(), addHGF_TLV_methodID, confirm.get());

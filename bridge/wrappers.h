@@ -30,11 +30,16 @@ struct IdValueClass {
     jmethodID value;
     const char *badElement;  // raised with LCMP_ERROR_BAD_ARGS for another class
     const char *nullValue;   // raised with LCMP_ERROR_BAD_ARGS for a null value array
+    const char *longValue;   // raised with LCMP_ERROR_BAD_ARGS for a value of more than kMaxValue bytes
 };
 
+// The longest value an element may have: with its ID byte, the entry's
+// length must fit 16 bits.
+inline constexpr jsize kMaxValue = 65534;
+
 // Appends a request entry of `type` for one such element: the ID byte, then
-// the value bytes (a length counted modulo 65536). The append's code, or
-// nothing with an exception pending (raised here, or thrown by a getter).
+// the value bytes. The append's code, or nothing with an exception pending
+// (raised here, or thrown by a getter).
 std::optional<int32_t> AppendIdAndValue(JNIEnv *env, jobject element, const IdValueClass &shape, int32_t type,
                                         LCMPValueList **location);
 

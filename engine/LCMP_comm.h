@@ -77,7 +77,9 @@ inline constexpr std::size_t kMaxWireMessage = 23872;
 
 // Composes a request message (lead byte, requester address, record-area
 // length most significant byte first, records) into a zero-filled buffer.
-// Returns 0, -14, or the nonzero result of LCMPMyMACGet.
+// Returns 0, -13 (a record area longer than 65535 bytes, which the 16-bit
+// length cannot describe; nothing is allocated), -14, or the nonzero result
+// of LCMPMyMACGet.
 int32_t ComposeRequest(uint8_t recordType, const LCMPValueList *request, Buffer *out, std::size_t *size) noexcept;
 // The request message as it goes on the wire: the records of the entries
 // from `first` up to (not including) `end`, the given requester address at
@@ -88,9 +90,9 @@ int32_t LCMPReqSend(int32_t opcode, LCMPValueList *request, int32_t destinationK
                     LCMPValueList **resultLocation) noexcept;
 int32_t LCMPMyMACGet(uint8_t *mac) noexcept;
 
-// Composes the subscription message of LCMPNotify. 0 or -14. With
-// `wireOrder` the record-area length is written least significant byte first,
-// as on the wire.
+// Composes the subscription message of LCMPNotify. 0, -13 (a record area
+// longer than 65535 bytes) or -14. With `wireOrder` the record-area length is
+// written least significant byte first, as on the wire.
 int32_t ComposeNotify(const LCMPValueList *list, uint8_t flag, Buffer *out, std::size_t *size,
                       bool wireOrder = false) noexcept;
 

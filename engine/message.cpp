@@ -43,17 +43,22 @@ namespace {
 
 std::atomic<ComposedMessageObserver> gObserver{nullptr};
 
-// Sum of (length + 3) over the entries from `first` up to `end`, in 16 bits
-// as the header carries it.
-uint16_t RecordAreaLength(const LCMPValue *first, const LCMPValue *end) noexcept {
-    uint16_t total = 0;
-    for (const LCMPValue *v = first; v != end; v = v->next) total = static_cast<uint16_t>(total + v->length + 3);
+// The largest record area that the 16-bit length field of a header holds.
+constexpr std::size_t kMaxRecordArea = 0xFFFF;
+
+// Sum of (length + 3) over the entries from `first` up to `end`, or
+// kMaxRecordArea + 1 once the sum passes kMaxRecordArea (the walk stops there).
+std::size_t RecordAreaLength(const LCMPValue *first, const LCMPValue *end) noexcept {
+    std::size_t total = 0;
+    for (const LCMPValue *v = first; v != end; v = v->next) {
+        total += std::size_t{v->length} + 3;
+        if (total > kMaxRecordArea) return kMaxRecordArea + 1;
+    }
     return total;
 }
 
 // Writes the records of the entries from `first` up to `end` from `out` on,
-// with the given type, stopping at `stop` (the 16-bit area length can wrap
-// for enormous lists).
+// with the given type, stopping at `stop`.
 void WriteRecords(const LCMPValue *first, const LCMPValue *end, uint8_t type, uint8_t *out,
                   const uint8_t *stop) noexcept {
     for (const LCMPValue *v = first; v != end; v = v->next) {
@@ -80,10 +85,13 @@ namespace {
 
 // A zero-filled message: the lead byte, the record-area length at `lengthAt`
 // (network order, or least significant byte first with `wireOrder`), and the
-// records of the entries from `first` up to `end` from `header` on.
+// records of the entries from `first` up to `end` from `header` on. A record
+// area that 16 bits cannot describe is refused before anything is
+// allocated: cut to 16 bits, the length would misdescribe the message.
 int32_t Compose(std::size_t header, std::size_t lengthAt, uint8_t recordType, const LCMPValue *first,
                 const LCMPValue *end, bool wireOrder, Buffer *out, std::size_t *size) noexcept {
-    const uint16_t area = RecordAreaLength(first, end);
+    const std::size_t area = RecordAreaLength(first, end);
+    if (area > kMaxRecordArea) return LCMP_ERROR_BAD_ARGS;
     const std::size_t total = header + area;
     Buffer message = AllocateBuffer(total);
     if (!message) return LCMP_ERROR_MALLOC;

@@ -35,9 +35,11 @@ namespace {
 // Replaces the subscription with a new record for `function`. 0, -14 or -21.
 int32_t Subscribe(LCMPValueListFunction function) noexcept {
     std::lock_guard lock(gNotifyMutex);
-    DropSubscriptionLocked();
+    // The new record first: when it cannot be created, the current
+    // subscription stays in place.
     CallbackData *data = CallbackDataCreate(nullptr, LCMP_RECORD_NOTIFY, 0, function);
-    if (data == nullptr) return LCMP_ERROR_MALLOC;  // no record: no subscription at all
+    if (data == nullptr) return LCMP_ERROR_MALLOC;
+    DropSubscriptionLocked();
     lcmpNotifyCallbackData = data;
     lcmpNotifyCallbackEntry = LCMPCallBackInstall(Callback, LCMP_NOTIFY_IND, data);
     return lcmpNotifyCallbackEntry != nullptr ? LCMP_OK : LCMP_ERROR_CALLBACK;

@@ -38,15 +38,20 @@ int32_t ReadConfirmation(const LCMPValueList *request, const uint8_t *address, L
     return rc;
 }
 
+// The count byte and the identifiers are those of the entries on the chain:
+// a hand-built list's count field may say otherwise (for a list built with
+// the value-list functions the two agree).
 int32_t WriteConfirmation(const LCMPValueList *request, const uint8_t *address, LCMPValueList **result) noexcept {
-    const uint16_t count = request != nullptr ? request->count : 0;
-    const std::size_t size = std::size_t{count} + 1;
+    std::size_t count = 0;
+    for (const LCMPValue *v = request != nullptr ? request->first : nullptr; v != nullptr; v = v->next) ++count;
+    const std::size_t size = count + 1;
+    if (size > 0xFFFF) return LCMP_ERROR_BAD_ARGS;  // not describable in 16 bits
     Buffer value = AllocateBuffer(size);
     if (!value) return LCMP_ERROR_MALLOC;
     value[0] = static_cast<uint8_t>(count & 0xFF);
     std::size_t i = 1;
-    if (request != nullptr)
-        for (const LCMPValue *v = request->first; v != nullptr && i < size; v = v->next) value[i++] = FirstByte(v);
+    for (const LCMPValue *v = request != nullptr ? request->first : nullptr; v != nullptr; v = v->next)
+        value[i++] = FirstByte(v);
     return LCMPFullValueAdd(result, address, LCMP_RECORD_WRITE_CONFIRM, static_cast<uint16_t>(size), value.get());
 }
 
@@ -67,6 +72,9 @@ int32_t LCMPReqSend(int32_t opcode, LCMPValueList *request, int32_t destinationK
     if (resultLocation == nullptr) return LCMP_ERROR_BAD_ARGS;
     const uint8_t *address = DestinationAddress(destinationKind, deviceMac);
     {
+        // A request whose record area fits 16 bits has entries shorter than
+        // 65533 bytes and fewer than 16384 of them, so the confirmations below
+        // (length + 2 per read entry, count + 1 for a write) fit 16 bits too.
         Buffer message;
         std::size_t size = 0;
         if (const int32_t rc = ComposeRequest(RequestRecordType(opcode), request, &message, &size); rc != 0) return rc;

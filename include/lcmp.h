@@ -98,7 +98,9 @@ typedef struct LCMPValueList {
 
 /* Context of one installed callback (opaque). */
 typedef struct CallbackData CallbackData;
-/* One installed callback; the handle returned by LCMPCallBackInstall (opaque). */
+/* The handle of one installed callback, returned by LCMPCallBackInstall
+ * (opaque: never dereferenced). A handle is never reused, so one that outlived
+ * its callback names no other. */
 typedef struct CallbackEntry CallbackEntry;
 
 /* Called with the records a callback collected; the list may be NULL. */
@@ -127,8 +129,11 @@ LCMP_API int32_t LCMPValueListDestroy(LCMPValueList *list);
  * confirmation locally: read appends one type 0 entry per request entry,
  * write one type 1 entry, control none. destinationKind: LCMP_DESTINATION_*;
  * deviceMac (6 bytes) is used for kind 0 and may be NULL. Entries go to the
- * list at *resultLocation, which the caller owns afterwards. 0 or
- * LCMP_ERROR_MALLOC.
+ * list at *resultLocation, which the caller owns afterwards. 0,
+ * LCMP_ERROR_MALLOC, or LCMP_ERROR_BAD_ARGS when resultLocation is NULL or
+ * the request's records (each entry's length + 3 bytes) pass 65535 bytes,
+ * which the message's 16-bit length cannot describe; nothing is appended
+ * then.
  *
  * Device mode (LCMPRequestModeSet): the request goes to the destination
  * through the open session and the call waits for the answers of opcode
@@ -189,8 +194,10 @@ LCMP_API int32_t LCMPRequestModeSet(int32_t mode, uint32_t timeoutMs, uint32_t a
 /* ---- Notification subscription ----
  * Replaces the current subscription: function (may be NULL) is called on the
  * receive thread with the type 6 records of every notification (opcode 358).
- * The caller keeps and destroys list. 0, LCMP_ERROR_MALLOC or
- * LCMP_ERROR_CALLBACK.
+ * The caller keeps and destroys list. 0, LCMP_ERROR_MALLOC,
+ * LCMP_ERROR_CALLBACK, or LCMP_ERROR_BAD_ARGS when the records of list (each
+ * entry's length + 3 bytes) pass 65535 bytes. On LCMP_ERROR_MALLOC and
+ * LCMP_ERROR_BAD_ARGS the current subscription stays in place.
  * Device mode: the subscription message (list's entries as type 6 records,
  * flag byte) is also sent to the destination with opcode 358, after the new
  * subscription is in place, so that no notification it causes is missed.
@@ -213,11 +220,14 @@ LCMP_API CallbackData *CallbackDataCreate(LCMPValueList **resultLocation, int32_
 LCMP_API void CallbackDataDestroy(CallbackData *data);
 
 /* ---- Callback registry ----
- * Install: the entry (handle), or NULL. Uninstall: 0; an entry that is no
- * longer installed is ignored. Once Uninstall has returned, the entry is never
- * called again (a call already running finishes). JavaUninstall removes the
- * index-th entry whose CallbackData has a nonzero owner, destroys that
- * CallbackData and returns its owner word, or 0 when nothing was removed. */
+ * Install: the handle, or NULL when memory is exhausted or function is NULL.
+ * Uninstall: 0; a handle whose callback is no longer installed (removed, or
+ * dropped with the registry when a session ended) is ignored. Once Uninstall
+ * has returned, the callback is never called again (a call already running
+ * finishes). JavaUninstall, for the Java bridge, removes the Java callback
+ * registration at position index (registration order), destroys its
+ * CallbackData and returns its owner word, or 0 when nothing was removed; a C
+ * host's callbacks take no position, whatever their owner word. */
 LCMP_API CallbackEntry *LCMPCallBackInstall(LCMPCallBackFunction function, int32_t opcode, CallbackData *data);
 LCMP_API int32_t LCMPCallBackUninstall(CallbackEntry *entry);
 LCMP_API uintptr_t LCMPCallBackJavaUninstall(int32_t index);

@@ -16,9 +16,11 @@
 //  - A CallbackData destroyed during a delivery is freed by the end of the
 //    last delivery (see callback_data.cpp). A removed entry is never called
 //    once its removal has returned: the walk checks under the mutex.
-//  - Handles are checked against the chain before removal, so a handle that
-//    outlived its entry (removed twice, or the registry destroyed at the end
-//    of a session) is ignored rather than freed twice.
+//  - The handle an installation returns is not the entry's address but its
+//    installation number, which is never used again. Removal looks the
+//    number up on the chain, so a handle that outlived its entry (removed
+//    twice, or the registry destroyed at the end of a session) names nothing,
+//    whatever the allocator has since put at the old entry's address.
 #include <cstdio>
 
 #include "callback_data.h"
@@ -46,6 +48,7 @@ namespace {
 
 CallbackList *lcmpCallbacksList = nullptr;  // guarded by DeliveryMutex()
 uint64_t gLastInstallNumber = 0;            // guarded by DeliveryMutex()
+int64_t gDroppedJavaPositions = 0;          // guarded by DeliveryMutex()
 
 CallbackList *CallbackListCreate() noexcept {
     auto *list = static_cast<CallbackList *>(Allocate(sizeof(CallbackList)));
@@ -75,17 +78,35 @@ void CallbackDelete(CallbackList *list, CallbackEntry *entry) noexcept {
     if (entry->calls == 0) Release(entry);
 }
 
-bool IsInstalled(const CallbackList *list, const CallbackEntry *entry) noexcept {
-    if (list == nullptr) return false;
-    for (const CallbackEntry *e = list->first; e != nullptr; e = e->next)
-        if (e == entry) return true;
-    return false;
+// The installed entry with this installation number, or null.
+CallbackEntry *FindInstalled(const CallbackList *list, uint64_t number) noexcept {
+    if (list == nullptr || number == 0) return nullptr;
+    for (CallbackEntry *e = list->first; e != nullptr && e->installNumber <= number; e = e->next)
+        if (e->installNumber == number) return e;
+    return nullptr;
 }
 
-CallbackEntry *CallbackAdd(CallbackList **registry, LCMPCallBackFunction function, int32_t opcode,
-                           CallbackData *data) noexcept {
+// Handles are installation numbers; the public type stays opaque, and no
+// host dereferences it. (With 64-bit pointers a number is never reused.)
+CallbackEntry *HandleOf(uint64_t number) noexcept {
+    return reinterpret_cast<CallbackEntry *>(static_cast<uintptr_t>(number));
+}
+uint64_t NumberOf(const CallbackEntry *handle) noexcept { return reinterpret_cast<uintptr_t>(handle); }
+
+// Whether the entry is a Java callback registration, which alone takes a
+// position for LCMPCallBackJavaUninstall. The bridge gives its records an
+// owner-release hook (an internal interface, out of a C host's reach); a C
+// host's record may carry an owner word of its own but never the hook.
+bool TakesJavaPosition(const CallbackEntry *e) noexcept {
+    const CallbackData *d = e->callbackData;
+    return d != nullptr && d->owner != 0 && d->ownerRelease != nullptr;
+}
+
+// Installs the entry; its installation number, or 0 when nothing was installed.
+uint64_t CallbackAdd(CallbackList **registry, LCMPCallBackFunction function, int32_t opcode,
+                     CallbackData *data) noexcept {
     bool created = false;
-    CallbackEntry *entry = nullptr;
+    uint64_t number = 0;
     {
         std::lock_guard lock(DeliveryMutex());
         if (*registry == nullptr) {
@@ -93,9 +114,10 @@ CallbackEntry *CallbackAdd(CallbackList **registry, LCMPCallBackFunction functio
             created = true;
         }
         if (*registry != nullptr) {
-            entry = static_cast<CallbackEntry *>(Allocate(sizeof(CallbackEntry)));
+            auto *entry = static_cast<CallbackEntry *>(Allocate(sizeof(CallbackEntry)));
             if (entry != nullptr) {
-                *entry = CallbackEntry{function, data, opcode, nullptr, nullptr, ++gLastInstallNumber, 0, false};
+                number = ++gLastInstallNumber;
+                *entry = CallbackEntry{function, data, opcode, nullptr, nullptr, number, 0, false};
                 CallbackInsert(*registry, entry);
             }
         }
@@ -104,7 +126,7 @@ CallbackEntry *CallbackAdd(CallbackList **registry, LCMPCallBackFunction functio
         std::puts("/////////////////////////Created empyty lcmpCallbacksList! //////////////////////////////");
         std::fflush(stdout);  // in order with the host's own output, also through a pipe
     }
-    return entry;
+    return number;
 }
 
 // The first linked entry after `after` in installation order, not newer
@@ -160,17 +182,49 @@ void VisitEntries(EntryVisitor visit, void *context) {
          [&](const CallbackEntry &entry, CallbackData *data) { visit(data, entry.opcode, context); });
 }
 
+// Frees every entry and the registry. Java registrations are dropped: no
+// one else holds their records, so each is released here with its owner
+// reference (by the last delivery, if one is running), and each keeps its
+// position, as the host still lists it. C hosts' records stay with them.
 void CallbackListDestroyAll() noexcept {
-    std::lock_guard lock(DeliveryMutex());
-    if (lcmpCallbacksList == nullptr) return;
-    CallbackEntry *e = lcmpCallbacksList->first;
-    while (e != nullptr) {
-        CallbackEntry *next = e->next;
-        CallbackDelete(lcmpCallbacksList, e);
-        e = next;
+    CallbackEntry *unused = nullptr;  // entries no call is using, chained through next
+    {
+        std::lock_guard lock(DeliveryMutex());
+        CallbackList *list = lcmpCallbacksList;
+        if (list == nullptr) return;
+        for (CallbackEntry *e = list->first, *next = nullptr; e != nullptr; e = next) {
+            next = e->next;
+            e->linked = false;
+            CallbackData *data = e->callbackData;
+            bool releaseData = false;
+            if (TakesJavaPosition(e)) {
+                ++gDroppedJavaPositions;
+                data->destroyPending = true;
+                releaseData = data->deliveries == 0;  // else the delivery ending last frees it
+            }
+            // An entry being called is freed by the walk calling it; its
+            // record then has a delivery running, so it is not released here.
+            if (e->calls != 0) continue;
+            e->callbackData = releaseData ? data : nullptr;
+            e->next = unused;
+            unused = e;
+        }
+        Release(list);
+        lcmpCallbacksList = nullptr;
     }
-    Release(lcmpCallbacksList);
-    lcmpCallbacksList = nullptr;
+    // Outside the mutex: a release deletes a Java reference, which may
+    // attach the thread to the virtual machine.
+    while (unused != nullptr) {
+        CallbackEntry *e = unused;
+        unused = e->next;
+        if (e->callbackData != nullptr) CallbackDataFree(e->callbackData);
+        Release(e);
+    }
+}
+
+void testing::ForgetDroppedJavaPositions() noexcept {
+    std::lock_guard lock(DeliveryMutex());
+    gDroppedJavaPositions = 0;
 }
 
 uint16_t RegistryCount() noexcept {
@@ -183,12 +237,14 @@ uint16_t RegistryCount() noexcept {
 extern "C" {
 
 CallbackEntry *LCMPCallBackInstall(LCMPCallBackFunction function, int32_t opcode, CallbackData *data) {
-    return lcmp::CallbackAdd(&lcmp::lcmpCallbacksList, function, opcode, data);
+    if (function == nullptr) return nullptr;  // dispatch would call it
+    const uint64_t number = lcmp::CallbackAdd(&lcmp::lcmpCallbacksList, function, opcode, data);
+    return number != 0 ? lcmp::HandleOf(number) : nullptr;
 }
 
-int32_t LCMPCallBackUninstall(CallbackEntry *entry) {
+int32_t LCMPCallBackUninstall(CallbackEntry *handle) {
     std::lock_guard lock(lcmp::DeliveryMutex());
-    if (entry != nullptr && lcmp::IsInstalled(lcmp::lcmpCallbacksList, entry))
+    if (CallbackEntry *entry = lcmp::FindInstalled(lcmp::lcmpCallbacksList, lcmp::NumberOf(handle)))
         lcmp::CallbackDelete(lcmp::lcmpCallbacksList, entry);
     return LCMP_OK;
 }
@@ -199,10 +255,14 @@ uintptr_t LCMPCallBackJavaUninstall(int32_t index) {
         std::lock_guard lock(lcmp::DeliveryMutex());
         CallbackList *list = lcmp::lcmpCallbacksList;
         if (list == nullptr || list->count == 0 || index < 0) return 0;
-        int32_t position = 0;
+        // The positions of dropped registrations come first, as every live
+        // one was made after them: they name nothing any more.
+        if (index < lcmp::gDroppedJavaPositions) return 0;
+        const int64_t live = index - lcmp::gDroppedJavaPositions;
+        int64_t position = 0;
         for (CallbackEntry *e = list->first; e != nullptr; e = e->next) {
-            if (e->callbackData == nullptr || e->callbackData->owner == 0) continue;
-            if (position++ == index) {
+            if (!lcmp::TakesJavaPosition(e)) continue;
+            if (position++ == live) {
                 data = e->callbackData;
                 lcmp::CallbackDelete(list, e);
                 break;

@@ -20,10 +20,17 @@ using EntryVisitor = void (*)(CallbackData *data, int32_t opcode, void *context)
 void VisitEntries(EntryVisitor visit, void *context);
 
 // Removes every entry and frees the registry (the end of the receive loop).
-// CallbackData records stay with their owners.
+// CallbackData records stay with their owners, except those of Java
+// registrations: these are dropped (released, and their positions kept).
 void CallbackListDestroyAll() noexcept;
 
 // Number of installed entries, 0 when there is no registry (for tests and tools).
 uint16_t RegistryCount() noexcept;
+
+namespace testing {
+// Forgets the Java registrations dropped so far, so that a test starts with
+// positions from 0 (as a process does).
+void ForgetDroppedJavaPositions() noexcept;
+}  // namespace testing
 
 }  // namespace lcmp

@@ -67,15 +67,25 @@ TEST_F(Notify, ReleaseRemovesTheSubscriptionAndIsIdempotent) {
 TEST_F(Notify, SubscriptionSurvivesRegistryDestructionWithoutDanglingHandle) {
     ASSERT_EQ(LCMPNotify(nullptr, 0, nullptr, Calls::Function<'a'>, 0), 0);
     lcmp::CallbackListDestroyAll();  // the end of a receive loop
+    // An unrelated entry, perhaps where the old subscription's entry was:
+    // replacing the subscription must leave it alone.
+    static int unrelated = 0;
+    unrelated = 0;
+    CallbackData *data = CallbackDataCreate(nullptr, 0, 0, nullptr);
+    LCMPCallBackInstall([](const uint8_t *, const uint8_t *, int, CallbackData *) { return ++unrelated; },
+                        LCMP_NOTIFY_IND, data);
     ASSERT_EQ(LCMPNotify(nullptr, 0, nullptr, Calls::Function<'b'>, 0), 0);
     Notification({6, 1, 0, 1});
     ASSERT_EQ(Calls::log.size(), 1u);
     EXPECT_EQ(Calls::log[0].first, 'b');
+    EXPECT_EQ(unrelated, 1);
+    lcmp::CallbackListDestroyAll();
+    CallbackDataDestroy(data);
 }
 
 // Every allocation of LCMPNotify failed in turn. A failure before the new
-// record exists keeps or drops the old subscription, as the failing step
-// decides, but never leaves a callback without a record; a failure to create
+// record exists keeps the old subscription (none here), and no failure
+// leaves a callback without a record; a failure to create
 // the registry gives -21 with the record kept until the next release.
 TEST_F(Notify, EveryFailedAllocationGivesACodeAndNoHalfSubscription) {
     lcmp::ValueListHolder list;
@@ -104,7 +114,12 @@ TEST_F(Notify, FailedMessageKeepsThePreviousSubscription) {
     lcmptest::AllocationFailureGuard guard;
     lcmp::testing::FailAllocation(1);
     EXPECT_EQ(LCMPNotify(nullptr, 0, nullptr, Calls::Function<'b'>, 0), LCMP_ERROR_MALLOC);
+    lcmp::testing::FailAllocation(2);  // the message is built, the new record is not
+    EXPECT_EQ(LCMPNotify(nullptr, 0, nullptr, Calls::Function<'b'>, 0), LCMP_ERROR_MALLOC);
     lcmp::testing::FailAllocation(0);
+    lcmp::ValueListHolder big;
+    lcmptest::AddAll(big, {Bytes(65533, 1)});  // a record area of 65 536 bytes
+    EXPECT_EQ(LCMPNotify(big.get(), 0, nullptr, Calls::Function<'b'>, 0), LCMP_ERROR_BAD_ARGS);
     Notification({6, 1, 0, 1});
     ASSERT_EQ(Calls::log.size(), 1u);
     EXPECT_EQ(Calls::log[0].first, 'a');

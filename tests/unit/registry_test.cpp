@@ -32,10 +32,20 @@ struct Log {
     }
 };
 
+// A CallbackData as the bridge makes it for a Java callback: an owner word
+// and the hook that releases it, which a C host cannot set.
+std::vector<uintptr_t> gReleased;
+CallbackData *JavaData(uintptr_t owner) {
+    CallbackData *d = CallbackDataCreate(nullptr, 0, owner, nullptr);
+    lcmp::CallbackDataSetOwnerRelease(d, [](uintptr_t o) { gReleased.push_back(o); });
+    return d;
+}
+
 class Registry : public ::testing::Test {
 protected:
     void SetUp() override {
         lcmp::CallbackListDestroyAll();
+        lcmp::testing::ForgetDroppedJavaPositions();
         Log::tags.clear();
         Log::areas.clear();
     }
@@ -105,26 +115,35 @@ TEST_F(Registry, MalformedMessagesAreNeverDelivered) {
 }
 
 TEST_F(Registry, JavaIndexCountsOnlyEntriesWithAnOwner) {
-    static std::vector<uintptr_t> released;
-    released.clear();
-    auto javaData = [](uintptr_t owner) {
-        CallbackData *d = CallbackDataCreate(nullptr, 0, owner, nullptr);
-        lcmp::CallbackDataSetOwnerRelease(d, [](uintptr_t o) { released.push_back(o); });
-        return d;
-    };
-    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, javaData(0xA));
+    gReleased.clear();
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(0xC));  // a C host's, with an owner word of its own
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, JavaData(0xA));
     LCMPCallBackInstall(Log::Record, LCMP_NOTIFY_IND, Data(0));  // a subscription: no owner
-    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, javaData(0xB));
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, JavaData(0xB));
     EXPECT_EQ(LCMPCallBackJavaUninstall(1), 0xBu);
-    EXPECT_EQ(released, (std::vector<uintptr_t>{0xB}));  // its CallbackData is gone
+    EXPECT_EQ(gReleased, (std::vector<uintptr_t>{0xB}));  // its CallbackData is gone
     EXPECT_EQ(LCMPCallBackJavaUninstall(2), 0u);
     EXPECT_EQ(LCMPCallBackJavaUninstall(1), 0u);
     EXPECT_EQ(LCMPCallBackJavaUninstall(-1), 0u);
-    EXPECT_EQ(lcmp::RegistryCount(), 2);
+    EXPECT_EQ(lcmp::RegistryCount(), 3);
     EXPECT_EQ(LCMPCallBackJavaUninstall(0), 0xAu);
-    EXPECT_EQ(lcmp::RegistryCount(), 1);
+    EXPECT_EQ(lcmp::RegistryCount(), 2);
     lcmp::CallbackListDestroyAll();
     EXPECT_EQ(LCMPCallBackJavaUninstall(0), 0u);
+}
+
+// The end of a receive loop drops Java registrations; the host still lists
+// them, so their positions stay taken and name nothing from then on.
+TEST_F(Registry, DroppedJavaEntriesAreReleasedAndKeepTheirPositions) {
+    gReleased.clear();
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, JavaData(0xA));
+    lcmp::CallbackListDestroyAll();
+    EXPECT_EQ(gReleased, (std::vector<uintptr_t>{0xA}));
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, JavaData(0xC));
+    EXPECT_EQ(LCMPCallBackJavaUninstall(0), 0u);
+    Send(LCMP_READ_CNF, kConfirm);
+    EXPECT_EQ(Log::tags, (std::vector<uintptr_t>{0xC}));
+    EXPECT_EQ(LCMPCallBackJavaUninstall(1), 0xCu);
 }
 
 TEST_F(Registry, StaleHandlesAreIgnored) {
@@ -136,6 +155,21 @@ TEST_F(Registry, StaleHandlesAreIgnored) {
     EXPECT_EQ(lcmp::RegistryCount(), 1);
     lcmp::CallbackListDestroyAll();
     EXPECT_EQ(LCMPCallBackUninstall(kept), 0);  // after destruction: no effect
+    // A later entry may be allocated where a stale handle's entry was: the
+    // handle must still not name it.
+    LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(3));
+    EXPECT_EQ(LCMPCallBackUninstall(kept), 0);
+    EXPECT_EQ(LCMPCallBackUninstall(e), 0);
+    Send(LCMP_READ_CNF, kConfirm);
+    EXPECT_EQ(Log::tags, (std::vector<uintptr_t>{3}));
+}
+
+TEST_F(Registry, InstallRefusesANullFunction) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(LCMPCallBackInstall(nullptr, LCMP_READ_CNF, Data(1)), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // no registry was created for it
+    ASSERT_EQ(lcmp::RegistryCount(), 0);
+    Send(LCMP_READ_CNF, kConfirm);
 }
 
 // ---- Changes to the registry from inside a callback ----
@@ -201,7 +235,7 @@ TEST_F(Registry, DataDestroyedDuringItsDeliveryIsFreedWhenTheDeliveryEnds) {
 
 TEST_F(Registry, VisitEntriesWalksInOrderAndToleratesRemoval) {
     LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(1));
-    LCMPCallBackInstall(Log::Record, LCMP_WRITE_CNF, CallbackDataCreate(nullptr, 0, 2, nullptr));
+    LCMPCallBackInstall(Log::Record, LCMP_WRITE_CNF, JavaData(2));
     LCMPCallBackInstall(Log::Record, LCMP_READ_REQ, Data(3));
     struct Ctx {
         std::vector<std::pair<uintptr_t, int32_t>> seen;
@@ -209,7 +243,7 @@ TEST_F(Registry, VisitEntriesWalksInOrderAndToleratesRemoval) {
     lcmp::VisitEntries(
         [](CallbackData *d, int32_t opcode, void *c) {
             static_cast<Ctx *>(c)->seen.emplace_back(d->owner, opcode);
-            if (d->owner == 1) LCMPCallBackJavaUninstall(1);  // removes the next one
+            if (d->owner == 1) LCMPCallBackJavaUninstall(0);  // removes the next one, the only Java entry
         },
         &ctx);
     EXPECT_EQ(ctx.seen, (std::vector<std::pair<uintptr_t, int32_t>>{{1, LCMP_READ_CNF}, {3, LCMP_READ_REQ}}));
@@ -230,7 +264,7 @@ TEST_F(Registry, RemovalFromAnotherThreadDoesNotWaitForARunningCallback) {
         EXPECT_EQ(d->owner, 5u);  // still valid although its owner destroyed it
         return 0;
     };
-    LCMPCallBackInstall(blocker, LCMP_READ_CNF, CallbackDataCreate(nullptr, 0, 5, nullptr));
+    LCMPCallBackInstall(blocker, LCMP_READ_CNF, JavaData(5));
     std::thread receive([] { Send(LCMP_READ_CNF, kConfirm); });
     while (!inside) std::this_thread::yield();
     EXPECT_EQ(LCMPCallBackJavaUninstall(0), 5u);

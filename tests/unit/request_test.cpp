@@ -73,6 +73,36 @@ TEST(Write, CountIsCutTo8BitsAndEmptyWriteConfirmsZero) {
     EXPECT_EQ(ValueOf(none.get()->first), (Bytes{0x00}));
 }
 
+TEST(Write, ConfirmationListsTheEntriesThereAreWhateverTheCountSays) {
+    lcmp::ValueListHolder request, result;
+    lcmptest::AddAll(request, {{0x07}, {0x09}});
+    request.get()->count = 3;  // a hand-built list whose count runs past its entries
+    ASSERT_EQ(LCMPWrite(request.get(), 0, kDevice, result.location()), 0);
+    EXPECT_EQ(ValueOf(result.get()->first), (Bytes{0x02, 0x07, 0x09}));
+}
+
+// Lengths are 16-bit counts: a request whose record area 16 bits cannot
+// describe is refused before anything is composed or appended. Its read or
+// write confirmation would not fit either.
+TEST(RequestLimits, RecordAreaBeyond65535BytesIsRefused) {
+    lcmptest::ComposedCapture capture;
+    lcmp::ValueListHolder fits, fitsResult;
+    lcmptest::AddAll(fits, {Bytes(65532, 0x11)});  // area 65535
+    ASSERT_EQ(LCMPRead(fits.get(), 0, kDevice, fitsResult.location()), 0);
+    EXPECT_EQ(fitsResult.get()->first->length, 65534);
+
+    lcmp::ValueListHolder big, bigResult;
+    lcmptest::AddAll(big, {Bytes(65533, 0x11)});  // area 65536
+    EXPECT_EQ(LCMPRead(big.get(), 0, kDevice, bigResult.location()), LCMP_ERROR_BAD_ARGS);
+    EXPECT_EQ(bigResult.get(), nullptr);
+
+    lcmp::ValueListHolder many, manyResult;
+    lcmptest::AddAll(many, std::vector<Bytes>(16384, Bytes{1}));  // 16 384 records of 4 bytes
+    EXPECT_EQ(LCMPWrite(many.get(), 0, kDevice, manyResult.location()), LCMP_ERROR_BAD_ARGS);
+    EXPECT_EQ(manyResult.get(), nullptr);
+    EXPECT_EQ(capture.messages().size(), 1u);
+}
+
 TEST(Control, ProducesNoConfirmation) {
     lcmp::ValueListHolder request, result;
     lcmptest::AddAll(request, {{0x01, 0x02}});

@@ -111,6 +111,16 @@ class BadInputTest {
         cases.add(Arguments.of("LCMPNotify null value", TestHooks.NOTIFY,
                 listOf(good(TestHooks.NOTIFY), new HGF_NOTIFY_TLV((byte) 2, null)), DEVICE,
                 "Error on LCMPNotify: getNotifyValue() returned null."));
+        // With its ID byte, a longer value has a length that 16 bits cannot describe.
+        for (int w = TestHooks.WRITE; w <= TestHooks.CONTROL; w++) {
+            int length = w == TestHooks.WRITE ? 65535 : 70000;
+            cases.add(Arguments.of(NAMES[w] + " value of " + length + " bytes", w,
+                    listOf(good(w), new HGF_PARAMETER_TLV((byte) 2, new byte[length])), DEVICE,
+                    "Error on " + NAMES[w] + ": getParameterValue() returned more than 65534 bytes."));
+        }
+        cases.add(Arguments.of("LCMPNotify value of 70000 bytes", TestHooks.NOTIFY,
+                listOf(good(TestHooks.NOTIFY), new HGF_NOTIFY_TLV((byte) 2, new byte[70000])), DEVICE,
+                "Error on LCMPNotify: getNotifyValue() returned more than 65534 bytes."));
         return cases.build();
     }
 

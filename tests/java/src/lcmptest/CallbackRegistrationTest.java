@@ -272,6 +272,18 @@ class CallbackRegistrationTest {
     }
 
     @Test
+    void aCCallbackWithAnOwnerWordInstalledBeforeAJavaCallbackTakesNoPosition() throws LCMPException {
+        long handle = TestHooks.installNativeCallback(353, 0, 0x1234L);
+        assertTrue(handle != 0);
+        Recorder java = register(HGF_TLV_Type.HGF_PARAMETER, LCMP_OPCODE_Type.LCMP_READ_CNF);
+        assertTrue(LCMPCommManager.LCMP_UnRegisterCallBack(java));
+        TestHooks.deliver(SENDER, 353, confirmation(record(0, bytes(1, 2))), 1, false);
+        assertEquals(0, java.calls(), "the Java callback was removed");
+        // Its CallbackData is destroyed here: once only.
+        assertEquals(1, TestHooks.uninstallNativeCallback(handle), "the C callback stayed");
+    }
+
+    @Test
     void aCollectedCallbackObjectIsPassedOver() throws LCMPException {
         // Registered past the host, which would keep the object reachable.
         WeakReference<Recorder> gone = registerUnreachable();

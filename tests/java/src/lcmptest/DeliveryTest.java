@@ -25,6 +25,7 @@ import java.util.Collections;
 import java.util.HashSet;
 import java.util.List;
 import java.util.Set;
+import java.util.concurrent.CopyOnWriteArrayList;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.BeforeEach;
@@ -149,6 +150,32 @@ class DeliveryTest {
         assertEquals(1, next.calls(), "the next callback is still called");
         assertEquals(Collections.singletonList(thrown), uncaught);
         assertEquals(2, LCMPCommManager.getRegisteredCallBacks().size());
+    }
+
+    @Test
+    void anUncaughtExceptionHandlerMayCallNativeCodeAsTheThreadDetaches() throws LCMPException {
+        // The handler runs inside DetachCurrentThread: a JNI call made there while the library had not
+        // yet asked whether the callback threw is a JNI fault (-Xcheck:jni warns; run_jvm.sh fails).
+        // The native method is linked beforehand, as linking runs native code of the JVM's own first.
+        CopyOnWriteArrayList<Throwable> handled = new CopyOnWriteArrayList<>();
+        TestHooks.throwOnNativeThread(-22, "linking");
+        Thread.setDefaultUncaughtExceptionHandler((t, e) -> {
+            TestHooks.throwOnNativeThread(-22, "from the handler");
+            handled.add(e);
+        });
+        IllegalStateException thrown = new IllegalStateException("into the handler");
+        Recorder throwing = register(HGF_TLV_Type.HGF_PARAMETER, LCMP_OPCODE_Type.LCMP_READ_CNF).then(r -> {
+            throw thrown;
+        });
+        Recorder oneShot = register(HGF_TLV_Type.HGF_NOTIFY_CONFIRM, LCMP_OPCODE_Type.LCMP_NOTIFY_RSP).then(r -> {
+            throw thrown;
+        });
+        // Not captured: the JVM writes its warning to the standard output.
+        TestHooks.deliver(SENDER, 353, confirmation(record(0, bytes(1, 2))), 1, false);
+        TestHooks.deliver(SENDER, 359, confirmation(record(8, bytes(1))), 1, false);
+        assertEquals(1, throwing.calls());
+        assertEquals(1, oneShot.calls());
+        assertEquals(List.of(thrown, thrown), handled);
     }
 
     @Test

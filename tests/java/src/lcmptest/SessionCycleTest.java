@@ -22,7 +22,10 @@ import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicBoolean;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.MethodOrderer;
+import org.junit.jupiter.api.Order;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.TestMethodOrder;
 
 /**
  * Sessions opened and closed on the veth pair of netns_java.sh, 1 000 times in the long form
@@ -31,6 +34,7 @@ import org.junit.jupiter.api.Test;
  * meanwhile). Unregistration does not wait for the running callback, the end does; no delivery thread stays attached afterwards, and no thread of
  * the library outlives its session.
  */
+@TestMethodOrder(MethodOrderer.OrderAnnotation.class)
 class SessionCycleTest {
     private static final ThreadMXBean THREADS = ManagementFactory.getThreadMXBean();
     private static byte[] own;
@@ -79,6 +83,23 @@ class SessionCycleTest {
         }
         TestHooks.sessionEnd();  // a second end without a session is harmless
         assertEquals(List.of(), newThreads(before), "threads left behind");
+    }
+
+    @Test
+    @Order(Integer.MAX_VALUE)  // last: the host keeps the dropped callback for good
+    void aCallbackDroppedWhenTheSessionEndsKeepsItsPositionAndNoOtherIsRemoved() throws Exception {
+        Recorder dropped = new Recorder(HGF_TLV_Type.HGF_PARAMETER, LCMP_OPCODE_Type.LCMP_READ_CNF);
+        assertTrue(LCMPCommManager.LCMP_RegisterCallBack(dropped));
+        assertEquals(0, TestHooks.sessionOpen(Wire.SESSION));
+        TestHooks.sessionEnd();  // the receive loop ends and drops it; the host still lists it
+        Lcmp.dropped.add(dropped);
+        Recorder later = new Recorder(HGF_TLV_Type.HGF_PARAMETER, LCMP_OPCODE_Type.LCMP_READ_CNF);
+        assertTrue(LCMPCommManager.LCMP_RegisterCallBack(later));
+        assertFalse(LCMPCommManager.LCMP_UnRegisterCallBack(dropped));
+        TestHooks.deliver(SENDER, 0x161, confirmation(record(0, bytes(1, 2))), 1, false);
+        assertEquals(0, dropped.calls());
+        assertEquals(1, later.calls(), "the later callback is still registered");
+        assertTrue(LCMPCommManager.LCMP_UnRegisterCallBack(later));
     }
 
     @Test
