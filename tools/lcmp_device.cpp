@@ -17,6 +17,7 @@
 #include <pcap/pcap.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -234,6 +235,7 @@ public:
             Transmit(pending_.front().frame);
             pending_.pop_front();
         }
+        Flush();
         if (pending_.empty()) return std::nullopt;
         return pending_.front().due;
     }
@@ -254,6 +256,7 @@ public:
                 ++notifications_;
             }
         }
+        Flush();
     }
 
     void PrintSummary() const {
@@ -425,17 +428,48 @@ private:
         return 0;
     }
 
+    // Frames wait in a batch that goes out in one system call when it is
+    // full and after every round of captured frames (or of timed sends), so a
+    // group request's answers cost one call per batch, not one per frame.
     void Transmit(std::span<const uint8_t> frame) {
-        if (pcap_sendpacket(handle_, frame.data(), static_cast<int>(frame.size())) != 0) {
-            if (sendFailures_++ == 0)
-                std::fprintf(stderr, "lcmp-device: sending failed: %s\n", pcap_geterr(handle_));
-            return;
-        }
-        ++frames_;
+        if (batched_ == kBatch) Flush();
+        std::memcpy(batch_.data() + batched_ * lcmp::kMaxFrameSize, frame.data(), frame.size());
+        vectors_[batched_] = {batch_.data() + batched_ * lcmp::kMaxFrameSize, frame.size()};
+        ++batched_;
     }
+
+public:
+    void Flush() {
+        std::size_t done = 0;
+        while (done < batched_) {
+            std::array<mmsghdr, kBatch> messages{};
+            for (std::size_t i = done; i < batched_; ++i) {
+                messages[i - done].msg_hdr.msg_iov = &vectors_[i];
+                messages[i - done].msg_hdr.msg_iovlen = 1;
+            }
+            const int sent = sendmmsg(pcap_fileno(handle_), messages.data(), static_cast<unsigned>(batched_ - done), 0);
+            if (sent > 0) {
+                frames_ += static_cast<unsigned long>(sent);
+                done += static_cast<std::size_t>(sent);
+                continue;
+            }
+            if (sent < 0 && errno == EINTR) continue;
+            // The frame at the head failed: count it and go on with the rest.
+            if (sendFailures_++ == 0)
+                std::fprintf(stderr, "lcmp-device: sending failed: %s\n", std::strerror(errno));
+            ++done;
+        }
+        batched_ = 0;
+    }
+
+private:
+    static constexpr std::size_t kBatch = 64;
 
     const Options &options_;
     pcap_t *handle_ = nullptr;
+    std::vector<uint8_t> batch_ = std::vector<uint8_t>(kBatch * lcmp::kMaxFrameSize);
+    std::array<iovec, kBatch> vectors_{};
+    std::size_t batched_ = 0;
     std::vector<Device> devices_;
     std::unordered_map<uint64_t, std::size_t> byMac_;
     std::vector<uint8_t> scratch_, message_, notification_, ids_;
@@ -574,7 +608,9 @@ int Run(const Options &options, const ParameterTable &table) {
             status = 1;
             break;
         }
-        if (pcap_dispatch(handle, -1, Capture, reinterpret_cast<u_char *>(&fleet)) < 0) {
+        const int captured = pcap_dispatch(handle, -1, Capture, reinterpret_cast<u_char *>(&fleet));
+        fleet.Flush();
+        if (captured < 0) {
             std::fprintf(stderr, "lcmp-device: capture failed: %s\n", pcap_geterr(handle));
             status = 1;
             break;
