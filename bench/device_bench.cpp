@@ -7,7 +7,8 @@
 // last answer. The floor is a tight pcap_sendpacket loop of frames of the
 // same size on lcmp0, captured and timed the same way, in the same run.
 // Rows: one device answering unicast reads, and 200 devices answering group
-// reads. Prints "key value" lines (frames per second, medians of the runs).
+// reads; also the round trip of a lone read from a raw socket on lcmp1 to
+// its answer. Prints "key value" lines (medians of the runs).
 #include <fcntl.h>
 #include <pcap.h>
 #include <poll.h>
@@ -146,11 +147,22 @@ Bytes ReadRequest(const Mac &to, const Mac &from, uint16_t sequence) {
 // The simulator's answer rate: `requests` requests queued while it is
 // stopped, `answersPer` answers each.
 std::vector<double> DeviceRuns(Counter &counter, RawPort &peer, const std::vector<std::string> &args, const Mac &to,
-                               int requests, int answersPer) {
+                               int requests, int answersPer, double *latencyUs = nullptr) {
     std::vector<double> rates;
     const pid_t pid = StartDevice(args);
     if (pid < 0) return rates;
     const Mac own = SysfsMac(kPeer);
+    if (latencyUs != nullptr) {
+        std::vector<double> rounds;
+        for (int i = 0; i < 300; ++i) {
+            std::this_thread::sleep_for(1ms);
+            const auto t0 = std::chrono::steady_clock::now();
+            peer.Send(ReadRequest(to, own, static_cast<uint16_t>(i)));
+            if (!peer.Receive(0x22E3, 1s)) continue;
+            rounds.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+        }
+        *latencyUs = Median(rounds);
+    }
     for (int run = 0; run < kRuns; ++run) {
         counter.Drain();
         kill(pid, SIGSTOP);
@@ -196,13 +208,15 @@ int Run(int, char **) {
     const Mac first{0x02, 0x00, 0x00, 0x00, 0x01, 0x01};
     const Mac multicast{0x01, 0x19, 0xA7, 0x52, 0x76, 0x96};
     std::vector<double> bare = BareRuns(counter);
-    const auto one = DeviceRuns(counter, peer, {"-i", kLocal}, first, kAnswersPerRun, 1);
+    double latency = 0;
+    const auto one = DeviceRuns(counter, peer, {"-i", kLocal}, first, kAnswersPerRun, 1, &latency);
     const auto group = DeviceRuns(counter, peer, {"-i", kLocal, "-n", "200"}, multicast, kAnswersPerRun / 200, 200);
     const auto bareAfter = BareRuns(counter);
     bare.insert(bare.end(), bareAfter.begin(), bareAfter.end());
     std::printf("bare_send_fps %.0f\n", Median(bare));
     std::printf("device1_answer_fps %.0f\n", Median(one));
     std::printf("device200_group_answer_fps %.0f\n", Median(group));
+    std::printf("device1_round_trip_us %.1f\n", latency);
     return 0;
 }
 
