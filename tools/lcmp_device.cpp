@@ -697,6 +697,7 @@ int main(int argc, char **argv) {
                 break;
             }
             case 'v': options.verbose = true; break;
+            case 'h': Usage(nullptr); return 0;
             default: return Usage(nullptr);
         }
     }
