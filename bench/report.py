@@ -51,6 +51,7 @@ bm = load_transport()
 skipped = skip_reason()
 cost = load_pairs("frame_cost.txt")
 java = load_pairs("java.txt")
+device = load_pairs("device.txt")
 rows = []  # (row, measurement, library, floor, goal, verdict, command)
 
 
@@ -190,6 +191,23 @@ if name in bm:
     rows.append(("7", "partial messages held under 1 unfinished segment per us for 300 ms",
                  f"at most {held:.0f}", f"{bound:.0f} (50 ms of that traffic)", "<= what 50 ms holds",
                  verdict(held <= bound), cmd))
+
+# Row 8: lcmp-device's answer rate beside the bare send rate of the same adapter.
+dcmd = f"{build}/bench/lcmp_device_bench"
+bare_send = device.get("bare_send_fps")
+for key, what in (("device1_answer_fps", "lcmp-device answer rate, 1 device, 6 000 unicast reads queued"),
+                  ("device200_group_answer_fps", "lcmp-device answer rate, 200 devices, 30 group reads queued "
+                   "(6 000 answers)")):
+    goal = ">= 80% of the bare send rate"
+    if bare_send and key in device:
+        rate = device[key]
+        lib = f"{rate / 1e3:.0f} k answers/s"
+        if key == "device1_answer_fps" and "device1_round_trip_us" in device:
+            lib += f"; a lone read answered in {device['device1_round_trip_us']:.0f} us (round trip, median)"
+        rows.append(("8", what, lib, f"{bare_send / 1e3:.0f} k frames/s (pcap_sendpacket loop on the same veth)", goal,
+                     verdict(rate >= 0.8 * bare_send) + f" ({100 * rate / bare_send:.0f}%)", dcmd))
+    else:
+        root_row("8", what, goal, dcmd)
 
 # Supplementary: wall time of the per-frame function.
 timing = []

@@ -17,11 +17,11 @@
 #include <pcap/pcap.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <bitset>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -47,6 +47,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr Mac kDefaultFirstMac{0x02, 0x00, 0x00, 0x00, 0x01, 0x01};
 constexpr long kMaxDevices = 100000;
+constexpr std::size_t kMaxUnicastMemberships = 4096;
 // A parameter value must fit a read confirmation: lead byte and length, then
 // one record of type, length, identifier and value.
 constexpr std::size_t kMaxValue = lcmp::kMaxMessage - 3 - 3 - 1;
@@ -55,16 +56,26 @@ volatile std::sig_atomic_t gStop = 0;
 
 // ---- Parameter tables ----
 
-// One device's parameters, by identifier. A value may be empty (a write can
-// store one), so presence is kept apart from the value.
-struct ParameterTable {
-    std::bitset<256> present;
-    std::array<std::vector<uint8_t>, 256> values;
-
-    void Set(uint8_t id, std::span<const uint8_t> value) {
-        present.set(id);
-        values[id].assign(value.begin(), value.end());
+// One device's parameters, by identifier: a slot per identifier (0 when the
+// device lacks it) into the values the device has, so that a fleet of
+// 100 000 devices with a small table stays small. A value may be empty (a
+// write can store one).
+class ParameterTable {
+public:
+    const std::vector<uint8_t> *Find(uint8_t id) const {
+        return slot_[id] == 0 ? nullptr : &values_[slot_[id] - 1u];
     }
+    void Set(uint8_t id, std::span<const uint8_t> value) {
+        if (slot_[id] == 0) {
+            values_.emplace_back();
+            slot_[id] = static_cast<uint16_t>(values_.size());
+        }
+        values_[slot_[id] - 1u].assign(value.begin(), value.end());
+    }
+
+private:
+    std::array<uint16_t, 256> slot_{};
+    std::vector<std::vector<uint8_t>> values_;
 };
 
 ParameterTable BuiltInTable() {
@@ -234,6 +245,7 @@ public:
             Transmit(pending_.front().frame);
             pending_.pop_front();
         }
+        Flush();
         if (pending_.empty()) return std::nullopt;
         return pending_.front().due;
     }
@@ -254,6 +266,7 @@ public:
                 ++notifications_;
             }
         }
+        Flush();
     }
 
     void PrintSummary() const {
@@ -320,8 +333,9 @@ private:
                 lcmp::WalkRecords(area, [&](const lcmp::Record &r) {
                     if (r.type != LCMP_RECORD_READ_PARAMETER || r.value.empty()) return;
                     const uint8_t id = r.value[0];
-                    if (!device.parameters.present[id]) return;
-                    const auto &value = device.parameters.values[id];
+                    const std::vector<uint8_t> *found = device.parameters.Find(id);
+                    if (found == nullptr) return;
+                    const auto &value = *found;
                     if (!writer.Fits(1 + value.size())) return;
                     writer.Open(LCMP_RECORD_PARAMETER);
                     writer.Append(id);
@@ -391,7 +405,7 @@ private:
         while (next < ids.size()) {
             MessageWriter writer(notification_, true);
             for (; next < ids.size(); ++next) {
-                const auto &value = device.parameters.values[ids[next]];
+                const auto &value = *device.parameters.Find(ids[next]);  // just written
                 if (!writer.Fits(1 + value.size()) && !writer.Empty()) break;
                 writer.Open(LCMP_RECORD_NOTIFY);
                 writer.Append(ids[next]);
@@ -425,17 +439,48 @@ private:
         return 0;
     }
 
+    // Frames wait in a batch that goes out in one system call when it is
+    // full and after every round of captured frames (or of timed sends), so a
+    // group request's answers cost one call per batch, not one per frame.
     void Transmit(std::span<const uint8_t> frame) {
-        if (pcap_sendpacket(handle_, frame.data(), static_cast<int>(frame.size())) != 0) {
-            if (sendFailures_++ == 0)
-                std::fprintf(stderr, "lcmp-device: sending failed: %s\n", pcap_geterr(handle_));
-            return;
-        }
-        ++frames_;
+        if (batched_ == kBatch) Flush();
+        std::memcpy(batch_.data() + batched_ * lcmp::kMaxFrameSize, frame.data(), frame.size());
+        vectors_[batched_] = {batch_.data() + batched_ * lcmp::kMaxFrameSize, frame.size()};
+        ++batched_;
     }
+
+public:
+    void Flush() {
+        std::size_t done = 0;
+        while (done < batched_) {
+            std::array<mmsghdr, kBatch> messages{};
+            for (std::size_t i = done; i < batched_; ++i) {
+                messages[i - done].msg_hdr.msg_iov = &vectors_[i];
+                messages[i - done].msg_hdr.msg_iovlen = 1;
+            }
+            const int sent = sendmmsg(pcap_fileno(handle_), messages.data(), static_cast<unsigned>(batched_ - done), 0);
+            if (sent > 0) {
+                frames_ += static_cast<unsigned long>(sent);
+                done += static_cast<std::size_t>(sent);
+                continue;
+            }
+            if (sent < 0 && errno == EINTR) continue;
+            // The frame at the head failed: count it and go on with the rest.
+            if (sendFailures_++ == 0)
+                std::fprintf(stderr, "lcmp-device: sending failed: %s\n", std::strerror(errno));
+            ++done;
+        }
+        batched_ = 0;
+    }
+
+private:
+    static constexpr std::size_t kBatch = 64;
 
     const Options &options_;
     pcap_t *handle_ = nullptr;
+    std::vector<uint8_t> batch_ = std::vector<uint8_t>(kBatch * lcmp::kMaxFrameSize);
+    std::array<iovec, kBatch> vectors_{};
+    std::size_t batched_ = 0;
     std::vector<Device> devices_;
     std::unordered_map<uint64_t, std::size_t> byMac_;
     std::vector<uint8_t> scratch_, message_, notification_, ids_;
@@ -496,6 +541,16 @@ bool MembershipsAdd(pcap_t *handle, const char *adapter, const std::vector<Devic
     if (!add(PACKET_MR_MULTICAST, lcmp::kMulticastMac))
         std::fprintf(stderr, "lcmp-device: cannot join the LCMP multicast group on %s: %s\n", adapter,
                      std::strerror(errno));
+    // The kernel keeps a socket's memberships in a list it searches on every
+    // addition: beyond a few thousand addresses, joining them one by one
+    // takes longer than promiscuous capture costs.
+    if (devices.size() > kMaxUnicastMemberships) {
+        std::fprintf(stderr, "lcmp-device: more than %zu devices: capturing promiscuously on %s\n",
+                     kMaxUnicastMemberships, adapter);
+        if (add(PACKET_MR_PROMISC, nullptr)) return true;
+        std::fprintf(stderr, "lcmp-device: cannot capture promiscuously on %s: %s\n", adapter, std::strerror(errno));
+        return false;
+    }
     for (const Device &device : devices) {
         if (add(PACKET_MR_UNICAST, device.mac.data())) continue;
         std::fprintf(stderr, "lcmp-device: %s refuses the device address %s (%s): capturing promiscuously\n",
@@ -574,7 +629,9 @@ int Run(const Options &options, const ParameterTable &table) {
             status = 1;
             break;
         }
-        if (pcap_dispatch(handle, -1, Capture, reinterpret_cast<u_char *>(&fleet)) < 0) {
+        const int captured = pcap_dispatch(handle, -1, Capture, reinterpret_cast<u_char *>(&fleet));
+        fleet.Flush();
+        if (captured < 0) {
             std::fprintf(stderr, "lcmp-device: capture failed: %s\n", pcap_geterr(handle));
             status = 1;
             break;
@@ -640,6 +697,7 @@ int main(int argc, char **argv) {
                 break;
             }
             case 'v': options.verbose = true; break;
+            case 'h': Usage(nullptr); return 0;
             default: return Usage(nullptr);
         }
     }

@@ -463,7 +463,7 @@ TEST_F(DeviceModeOnVeth, TenThousandParameterRead) {
 
 // Needs no root: the file is read before any adapter is opened.
 TEST(DeviceParameters, BadLinesStopTheToolWithFileAndLine) {
-    const std::string path = testing::TempDir() + "lcmp_device_params.txt";
+    const std::string path = testing::TempDir() + "lcmp_device_params_" + std::to_string(getpid()) + ".txt";
     const struct {
         const char *text, *reason;
     } cases[] = {
@@ -474,7 +474,7 @@ TEST(DeviceParameters, BadLinesStopTheToolWithFileAndLine) {
         {"01 0A\n\n01 0B\n", ":3: identifier 01 already defined on line 1"},
     };
     for (const auto &c : cases) {
-        std::ofstream(path) << c.text;
+        ASSERT_TRUE(std::ofstream(path) << c.text) << path;
         Simulator tool({"-i", "lcmp-no-such-adapter", "-p", path});
         tool.WaitFor("\xff", 5s);
         EXPECT_EQ(tool.Stop(), 2) << c.text;
@@ -482,11 +482,12 @@ TEST(DeviceParameters, BadLinesStopTheToolWithFileAndLine) {
         EXPECT_EQ(tool.Err().find("lcmp-no-such-adapter"), std::string::npos) << "the adapter is not opened";
     }
     // A good file gets as far as the adapter.
-    std::ofstream(path) << "# id value\n05 0102A0\n\n08 00112233  # comment\n";
+    ASSERT_TRUE(std::ofstream(path) << "# id value\n05 0102A0\n\n08 00112233  # comment\n");
     Simulator tool({"-i", "lcmp-no-such-adapter", "-p", path});
     tool.WaitFor("\xff", 5s);
     EXPECT_EQ(tool.Stop(), 1);
     EXPECT_NE(tool.Err().find("cannot capture on lcmp-no-such-adapter"), std::string::npos) << tool.Err();
+    std::remove(path.c_str());
 }
 
 }  // namespace
