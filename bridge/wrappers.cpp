@@ -89,15 +89,21 @@ struct CallbackWalk {
     JNIEnv *env;
     jobject response;
     int32_t filterType;
+    int32_t skippedOpcode;  // -1: none
 };
 
 // Step 9: hands the response to each registered Java callback of the
 // wrapper's record type, on this thread. A callback that throws ends the
-// walk; its exception reaches the wrapper's caller.
-void CallJavaCallback(CallbackData *data, int32_t /*opcode*/, void *context) {
+// walk; its exception reaches the wrapper's caller. In device mode the
+// receive thread has already delivered the device's answer to the callbacks
+// of the confirmation's opcode, so those are skipped: each callback sees
+// each answer once.
+void CallJavaCallback(CallbackData *data, int32_t opcode, void *context) {
     auto &walk = *static_cast<CallbackWalk *>(context);
     JNIEnv *env = walk.env;
-    if (!lcmp::bridge::IsJavaCallback(data) || data->filterType != walk.filterType || env->ExceptionCheck()) return;
+    if (!lcmp::bridge::IsJavaCallback(data) || data->filterType != walk.filterType || opcode == walk.skippedOpcode ||
+        env->ExceptionCheck())
+        return;
     const ScopedLocalRef<> target(env, env->NewLocalRef(reinterpret_cast<jweak>(data->owner)));
     if (!target) return;  // the object is gone
     const ScopedLocalRef<jclass> cls(env, env->GetObjectClass(target.get()));
@@ -122,6 +128,8 @@ jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jby
     ValueListHolder request, confirmation;
     if (!BuildRequest(env, list, kind, texts, request)) return nullptr;
 
+    // Read before the request, which decides by the same mode.
+    const bool device = lcmp::RequestModeGet().mode == LCMP_REQUESTS_DEVICE;
     int32_t rc;
     {
         const lcmp::bridge::ByteArrayElements mac(env, address);
@@ -147,7 +155,8 @@ jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jby
     ScopedLocalRef<> response(env, conformLCMPResponse(env, confirmation.get(), address));
     if (!response) return nullptr;
     if (kind != Kind::Control) {
-        CallbackWalk walk{env, response.get(), kind == Kind::Read ? LCMP_RECORD_PARAMETER : LCMP_RECORD_WRITE_CONFIRM};
+        CallbackWalk walk{env, response.get(), kind == Kind::Read ? LCMP_RECORD_PARAMETER : LCMP_RECORD_WRITE_CONFIRM,
+                          !device ? -1 : kind == Kind::Read ? LCMP_READ_CNF : LCMP_WRITE_CNF};
         lcmp::VisitEntries(CallJavaCallback, &walk);
     }
     return response.release();
