@@ -176,6 +176,21 @@ else:
     rows.append(("6", "delivery to a Java callback", "not measured in this run", "", "<= 1.2x the floor",
                  "not measured", jcmd))
 
+# Row 7: memory.
+name = "BM_MemorySoak/iterations:1"
+cmd = f"{BENCH} --benchmark_filter='BM_MemorySoak|BM_ReassemblyBound'"
+if name in bm:
+    g = counter(name, "rss_growth_pct")
+    rows.append(("7", "resident size over 1 000 000 frames and 100 000 install/uninstall cycles",
+                 f"{counter(name, 'rss_warm_kb'):.0f} kB after warm-up, {counter(name, 'rss_end_kb'):.0f} kB at the end "
+                 f"({g:+.1f}%)", "", "growth within 5%", verdict(g <= 5), cmd))
+name = "BM_ReassemblyBound/iterations:1"
+if name in bm:
+    held, bound = counter(name, "held_max"), counter(name, "held_bound")
+    rows.append(("7", "partial messages held under 1 unfinished segment per us for 300 ms",
+                 f"at most {held:.0f}", f"{bound:.0f} (50 ms of that traffic)", "<= what 50 ms holds",
+                 verdict(held <= bound), cmd))
+
 # Row 9: the round trip of a one-parameter read from a simulated device, Java beside C.
 jd = load_pairs("java_device.txt")
 dcmd = f"bench/java/device_bench.sh {build}/tools/lcmp-device {jcmd}"
@@ -191,21 +206,6 @@ elif "device_read_skipped" in jd:
 else:
     rows.append(("9", "round trip of a one-parameter read from a simulated device through LCMP_Read_Wrapper",
                  "not measured in this run", "", "<= 1.5x the C round trip", "not measured", dcmd))
-
-# Row 7: memory.
-name = "BM_MemorySoak/iterations:1"
-cmd = f"{BENCH} --benchmark_filter='BM_MemorySoak|BM_ReassemblyBound'"
-if name in bm:
-    g = counter(name, "rss_growth_pct")
-    rows.append(("7", "resident size over 1 000 000 frames and 100 000 install/uninstall cycles",
-                 f"{counter(name, 'rss_warm_kb'):.0f} kB after warm-up, {counter(name, 'rss_end_kb'):.0f} kB at the end "
-                 f"({g:+.1f}%)", "", "growth within 5%", verdict(g <= 5), cmd))
-name = "BM_ReassemblyBound/iterations:1"
-if name in bm:
-    held, bound = counter(name, "held_max"), counter(name, "held_bound")
-    rows.append(("7", "partial messages held under 1 unfinished segment per us for 300 ms",
-                 f"at most {held:.0f}", f"{bound:.0f} (50 ms of that traffic)", "<= what 50 ms holds",
-                 verdict(held <= bound), cmd))
 
 # Supplementary: wall time of the per-frame function.
 timing = []
