@@ -1,0 +1,352 @@
+// lcmp-device end to end: the simulator runs on lcmp0 as a child process;
+// the library's session on lcmp1 sends the requests (LCMPPacketSend, or the
+// frame builder on a raw socket for requests of several segments) and gets
+// the answers through its callbacks, reassembled by its receive path.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "LCMP_comm.h"
+#include "LCMP_socket.h"
+#include "netns_support.h"
+
+namespace {
+
+using namespace lcmptest;
+using namespace std::chrono_literals;
+
+constexpr Mac kFirstDevice{0x02, 0x00, 0x00, 0x00, 0x01, 0x01};
+
+// lcmp-device as a child process, its standard error collected.
+class Simulator {
+public:
+    explicit Simulator(std::vector<std::string> args) {
+        int pipeFds[2];
+        if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(pipeFds[1], 2);
+            const int quiet = open("/dev/null", O_WRONLY);
+            dup2(quiet, 1);
+            std::vector<char *> argv{const_cast<char *>(LCMP_DEVICE_PATH)};
+            for (auto &a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(LCMP_DEVICE_PATH, argv.data());
+            _exit(127);
+        }
+        close(pipeFds[1]);
+        fd_ = pipeFds[0];
+    }
+    ~Simulator() {
+        if (pid_ > 0) Stop();
+        if (fd_ >= 0) close(fd_);
+    }
+    // Reads standard error until `text` appears or the child closes it.
+    bool WaitFor(const std::string &text, std::chrono::milliseconds timeout = 5s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (err_.find(text) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+            char buffer[512];
+            const ssize_t n = read(fd_, buffer, sizeof buffer);
+            if (n <= 0) return false;
+            err_.append(buffer, static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+    // Exit status (-1 when killed by a signal), after SIGTERM unless it ended.
+    int Stop() {
+        kill(pid_, SIGTERM);
+        WaitFor("\xff", 5s);  // everything until it closes standard error
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    const std::string &Err() const { return err_; }
+
+private:
+    pid_t pid_ = -1;
+    int fd_ = -1;
+    std::string err_;
+};
+
+struct Answer {
+    int opcode;
+    Bytes source, records;
+};
+
+std::mutex gMutex;
+std::condition_variable gArrived;
+std::vector<Answer> gAnswers;
+
+template <int Opcode>
+int Collect(const uint8_t *source, const uint8_t *records, int length, CallbackData *) {
+    std::lock_guard lock(gMutex);
+    gAnswers.push_back({Opcode, Bytes(source, source + 6), Bytes(records, records + length)});
+    gArrived.notify_all();
+    return 0;
+}
+
+// Waits until `n` answers arrived (or the timeout passed) and takes them.
+std::vector<Answer> Take(std::size_t n, std::chrono::milliseconds timeout = 3s) {
+    std::unique_lock lock(gMutex);
+    gArrived.wait_for(lock, timeout, [&] { return gAnswers.size() >= n; });
+    return std::exchange(gAnswers, {});
+}
+
+Bytes Record(uint8_t type, const Bytes &value) {
+    Bytes r{type, static_cast<uint8_t>(value.size()), static_cast<uint8_t>(value.size() >> 8)};
+    r.insert(r.end(), value.begin(), value.end());
+    return r;
+}
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto &p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+Bytes Mac6(const Mac &m) { return Bytes(m.begin(), m.end()); }
+Mac Device(int n) {
+    Mac m = kFirstDevice;
+    m[5] = static_cast<uint8_t>(m[5] + n);
+    return m;
+}
+
+class DeviceOnVeth : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!SkipReason().empty()) GTEST_SKIP() << SkipReason();
+        own_ = SysfsMac(kPeer);
+        ASSERT_EQ(LCMPInit(kPeer), 0);
+        const LCMPCallBackFunction collectors[] = {Collect<353>, Collect<355>, Collect<357>, Collect<358>,
+                                                   Collect<359>};
+        const int opcodes[] = {353, 355, 357, 358, 359};
+        for (int i = 0; i < 5; ++i) ASSERT_NE(LCMPCallBackInstall(collectors[i], opcodes[i], nullptr), nullptr);
+        Take(0, 0ms);
+    }
+    void TearDown() override { LCMPEnd(); }
+
+    void Start(std::vector<std::string> args) {
+        args.insert(args.begin(), {"-i", kLocal});
+        device_ = std::make_unique<Simulator>(std::move(args));
+        ASSERT_TRUE(device_->WaitFor("lcmp-device: listening on")) << device_->Err();
+    }
+    // A request message in the shape of its opcode, lengths least significant byte first.
+    Bytes Message(int opcode, const Bytes &records) const {
+        Bytes m{0x05};
+        if (opcode != LCMP_NOTIFY_IND) m.insert(m.end(), own_.begin(), own_.end());
+        m.push_back(static_cast<uint8_t>(records.size()));
+        m.push_back(static_cast<uint8_t>(records.size() >> 8));
+        if (opcode == LCMP_NOTIFY_IND) m.push_back(0);
+        m.insert(m.end(), records.begin(), records.end());
+        return m;
+    }
+    void Send(const Mac &to, int opcode, const Bytes &records) {
+        const Bytes m = Message(opcode, records);
+        testing::internal::CaptureStderr();  // "sending packet size"
+        ASSERT_EQ(LCMPPacketSend(to.data(), opcode, static_cast<uint16_t>(m.size()), m.data(), nullptr), 0);
+        testing::internal::GetCapturedStderr();
+    }
+    // Through the frame builder on a raw socket: any length, any sequence number.
+    void SendFrames(const Mac &to, int opcode, const Bytes &records, uint16_t sequence) {
+        uint8_t scratch[lcmp::kMaxFrameSize];
+        const Bytes m = Message(opcode, records);
+        ASSERT_EQ(lcmp::MessageFramesBuild(
+                      to, own_, static_cast<uint16_t>(opcode), sequence, m, scratch,
+                      [](std::span<const uint8_t> f, void *port) {
+                          return static_cast<RawPort *>(port)->Send(Bytes(f.begin(), f.end())) ? 0 : -1;
+                      },
+                      &raw_),
+                  0);
+    }
+
+    Mac own_{};
+    RawPort raw_{kPeer};
+    std::unique_ptr<Simulator> device_;
+};
+
+TEST_F(DeviceOnVeth, OneDeviceReadsWritesControlsAndNotifiesItsSubscriber) {
+    Start({});
+    const Mac device = kFirstDevice;
+
+    // A read with an unknown identifier and a sequence number above 255.
+    SendFrames(device, LCMP_READ_REQ, Join({Record(2, {0x01}), Record(2, {0x99}), Record(2, {0x05})}), 0xBEEF);
+    auto got = Take(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].opcode, 353);
+    EXPECT_EQ(got[0].source, Mac6(device));
+    EXPECT_EQ(got[0].records, Join({Record(0, {0x01, 0x4C, 0x43, 0x4D, 0x50}), Record(0, {0x05, 0x01, 0x02, 0xA0})}));
+    std::optional<Bytes> frame;
+    while ((frame = raw_.Receive(0x22E3, 1s)) && Bytes(frame->begin() + 6, frame->begin() + 12) != Mac6(device)) {
+    }
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(Bytes(frame->begin(), frame->begin() + 6), Mac6(own_));
+    EXPECT_EQ((*frame)[19] | (*frame)[20] << 8, 0xBEEF) << "the answer carries the request's sequence number";
+
+    // A subscription, then a write: the confirmation and the notification.
+    Send(device, LCMP_NOTIFY_IND, Join({Record(6, {0x05}), Record(6, {0x07})}));
+    got = Take(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].opcode, 359);
+    EXPECT_EQ(got[0].records, Record(8, {0x05, 0x07}));
+    Send(device, LCMP_WRITE_REQ, Join({Record(0, {0x05, 0xAA, 0xBB}), Record(0, {0x42, 0x01})}));
+    got = Take(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].opcode, 355);
+    EXPECT_EQ(got[0].records, Record(1, {0x02, 0x05, 0x42}));
+    EXPECT_EQ(got[1].opcode, 358);
+    EXPECT_EQ(got[1].source, Mac6(device));
+    EXPECT_EQ(got[1].records, Join({Record(6, {0x05, 0xAA, 0xBB}), Record(6, {0x42, 0x01})}));
+
+    // Read back; a control; a read of only unknown identifiers.
+    Send(device, LCMP_READ_REQ, Join({Record(2, {0x42}), Record(2, {0x05})}));
+    Send(device, LCMP_CONTROL_REQ, Join({Record(3, {0x07, 0x01}), Record(3, {0x02})}));
+    Send(device, LCMP_READ_REQ, Record(2, {0x77}));
+    got = Take(3);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].records, Join({Record(0, {0x42, 0x01}), Record(0, {0x05, 0xAA, 0xBB})}));
+    EXPECT_EQ(got[1].opcode, 357);
+    EXPECT_EQ(got[1].records, Record(5, {0x00, 0x07, 0x02}));
+    EXPECT_EQ(got[2].opcode, 353);
+    EXPECT_TRUE(got[2].records.empty());
+
+    EXPECT_EQ(device_->Stop(), 0);
+    EXPECT_NE(device_->Err().find("answered 3 read, 1 write, 1 control, 1 subscription"), std::string::npos)
+        << device_->Err();
+}
+
+TEST_F(DeviceOnVeth, GroupReadIsAnsweredByEveryDeviceFromItsOwnCopy) {
+    Start({"-n", "50"});
+    Send(Device(7), LCMP_WRITE_REQ, Record(0, {0x02, 0x77, 0x77}));
+    ASSERT_EQ(Take(1).size(), 1u);
+    Send(Mac{0x01, 0x19, 0xA7, 0x52, 0x76, 0x96}, LCMP_READ_REQ, Record(2, {0x02}));
+    const auto got = Take(50);
+    ASSERT_EQ(got.size(), 50u);
+    std::set<Bytes> sources;
+    for (const auto &a : got) {
+        sources.insert(a.source);
+        const bool written = a.source == Mac6(Device(7));
+        EXPECT_EQ(a.records, Record(0, written ? Bytes{0x02, 0x77, 0x77} : Bytes{0x02, 0x01, 0x00}));
+    }
+    std::set<Bytes> expected;
+    for (int i = 0; i < 50; ++i) expected.insert(Mac6(Device(i)));
+    EXPECT_EQ(sources, expected);
+    Send(Mac{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, LCMP_CONTROL_REQ, Record(3, {0x01}));
+    EXPECT_EQ(Take(50).size(), 50u);
+    EXPECT_TRUE(Take(51, 100ms).empty()) << "one answer per device";
+}
+
+TEST_F(DeviceOnVeth, RequestsAndAnswersTravelInSegments) {
+    Start({});
+    // A write of four 1 200-byte values: a request of 4 segments.
+    Bytes write, read;
+    std::vector<Bytes> values;
+    for (uint8_t id = 0x20; id < 0x24; ++id) {
+        values.push_back(Bytes(1201, id));
+        write = Join({write, Record(0, values.back())});
+        read = Join({read, Record(2, {id})});
+    }
+    ASSERT_EQ(Message(LCMP_WRITE_REQ, write).size() / lcmp::kMaxPayload, 3u);
+    SendFrames(kFirstDevice, LCMP_WRITE_REQ, write, 0x0401);
+    auto got = Take(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].records, Record(1, {0x04, 0x20, 0x21, 0x22, 0x23}));
+
+    // Read back: an answer of 4 segments, reassembled by the session.
+    Send(kFirstDevice, LCMP_READ_REQ, read);
+    got = Take(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].records, Join({Record(0, values[0]), Record(0, values[1]), Record(0, values[2]),
+                                    Record(0, values[3])}));
+
+    // 20 such records overflow 16 segments: as many whole ones as fit (19).
+    Bytes many;
+    for (int i = 0; i < 5; ++i) many = Join({many, read});
+    Send(kFirstDevice, LCMP_READ_REQ, many);
+    got = Take(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].records.size(), 19u * (3 + 1201));
+
+    // A request missing one of its segments is never answered.
+    uint8_t scratch[lcmp::kMaxFrameSize];
+    int sent = 0;
+    struct Context {
+        RawPort *port;
+        int *sent;
+    } context{&raw_, &sent};
+    ASSERT_EQ(lcmp::MessageFramesBuild(kFirstDevice, own_, LCMP_WRITE_REQ, 0x0502, Message(LCMP_WRITE_REQ, write),
+                                       scratch,
+                                       [](std::span<const uint8_t> f, void *c) {
+                                           auto *ctx = static_cast<Context *>(c);
+                                           if ((*ctx->sent)++ == 2) return 0;  // lose the third segment
+                                           return ctx->port->Send(Bytes(f.begin(), f.end())) ? 0 : -1;
+                                       },
+                                       &context),
+              0);
+    EXPECT_TRUE(Take(1, 300ms).empty());
+}
+
+TEST_F(DeviceOnVeth, DropEveryIgnoresEveryNthRequest) {
+    Start({"--drop-every", "3"});
+    std::vector<bool> answered;
+    for (int i = 0; i < 6; ++i) {
+        Send(kFirstDevice, LCMP_READ_REQ, Record(2, {0x04}));
+        answered.push_back(!Take(1, 300ms).empty());
+    }
+    EXPECT_EQ(answered, (std::vector<bool>{true, true, false, true, true, false}));
+    EXPECT_EQ(device_->Stop(), 0);
+    EXPECT_NE(device_->Err().find("2 request(s) dropped"), std::string::npos) << device_->Err();
+}
+
+// Needs no root: the file is read before any adapter is opened.
+TEST(DeviceParameters, BadLinesStopTheToolWithFileAndLine) {
+    const std::string path = testing::TempDir() + "lcmp_device_params.txt";
+    const struct {
+        const char *text, *reason;
+    } cases[] = {
+        {"# comment\n\n01 0A\n02\n", ":4: expected an identifier and a value"},
+        {"01 0A  # fine\n1 0A\n", ":2: identifier '1' is not two hex digits"},
+        {"G1 0A\n", ":1: identifier 'G1' is not two hex digits"},
+        {"01 ABC\n", ":1: value 'ABC' is not hex bytes"},
+        {"01 0A\n\n01 0B\n", ":3: identifier 01 already defined on line 1"},
+    };
+    for (const auto &c : cases) {
+        std::ofstream(path) << c.text;
+        Simulator tool({"-i", "lcmp-no-such-adapter", "-p", path});
+        tool.WaitFor("\xff", 5s);
+        EXPECT_EQ(tool.Stop(), 2) << c.text;
+        EXPECT_EQ(tool.Err().rfind(path + c.reason, 0), 0u) << tool.Err();
+        EXPECT_EQ(tool.Err().find("lcmp-no-such-adapter"), std::string::npos) << "the adapter is not opened";
+    }
+    // A good file gets as far as the adapter.
+    std::ofstream(path) << "# id value\n05 0102A0\n\n08 00112233  # comment\n";
+    Simulator tool({"-i", "lcmp-no-such-adapter", "-p", path});
+    tool.WaitFor("\xff", 5s);
+    EXPECT_EQ(tool.Stop(), 1);
+    EXPECT_NE(tool.Err().find("cannot capture on lcmp-no-such-adapter"), std::string::npos) << tool.Err();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    return lcmptest::NamespaceMain(argc, argv, [](int n, char **args) {
+        ::testing::InitGoogleTest(&n, args);
+        return RUN_ALL_TESTS();
+    });
+}
