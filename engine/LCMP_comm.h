@@ -71,16 +71,28 @@ void WalkRecords(std::span<const uint8_t> area, Visitor &&visit) {
     }
 }
 
+// The longest message the link carries (16 segments of 1492 bytes); the
+// transport's own limit is checked against it where both are known.
+inline constexpr std::size_t kMaxWireMessage = 23872;
+
 // Composes a request message (lead byte, requester address, record-area
 // length most significant byte first, records) into a zero-filled buffer.
 // Returns 0, -14, or the nonzero result of LCMPMyMACGet.
 int32_t ComposeRequest(uint8_t recordType, const LCMPValueList *request, Buffer *out, std::size_t *size) noexcept;
+// The request message as it goes on the wire: the records of the entries
+// from `first` up to (not including) `end`, the given requester address at
+// bytes 1-6 and the record-area length least significant byte first.
+int32_t ComposeRequest(uint8_t recordType, const LCMPValue *first, const LCMPValue *end, const uint8_t *requester,
+                       Buffer *out, std::size_t *size) noexcept;
 int32_t LCMPReqSend(int32_t opcode, LCMPValueList *request, int32_t destinationKind, const uint8_t *deviceMac,
                     LCMPValueList **resultLocation) noexcept;
 int32_t LCMPMyMACGet(uint8_t *mac) noexcept;
 
-// Composes the subscription message of LCMPNotify. 0 or -14.
-int32_t ComposeNotify(const LCMPValueList *list, uint8_t flag, Buffer *out, std::size_t *size) noexcept;
+// Composes the subscription message of LCMPNotify. 0 or -14. With
+// `wireOrder` the record-area length is written least significant byte first,
+// as on the wire.
+int32_t ComposeNotify(const LCMPValueList *list, uint8_t flag, Buffer *out, std::size_t *size,
+                      bool wireOrder = false) noexcept;
 
 // Observer of composed messages, for tests: called with every request and
 // subscription message just before it is released.

@@ -43,20 +43,21 @@ namespace {
 
 std::atomic<ComposedMessageObserver> gObserver{nullptr};
 
-// Sum of (length + 3) over the entries, in 16 bits as the header carries it.
-uint16_t RecordAreaLength(const LCMPValueList *list) noexcept {
+// Sum of (length + 3) over the entries from `first` up to `end`, in 16 bits
+// as the header carries it.
+uint16_t RecordAreaLength(const LCMPValue *first, const LCMPValue *end) noexcept {
     uint16_t total = 0;
-    if (list == nullptr) return 0;
-    for (const LCMPValue *v = list->first; v != nullptr; v = v->next) total = static_cast<uint16_t>(total + v->length + 3);
+    for (const LCMPValue *v = first; v != end; v = v->next) total = static_cast<uint16_t>(total + v->length + 3);
     return total;
 }
 
-// Writes the records of `list` from `out` on, with the given type, stopping
-// at `end` (the 16-bit area length can wrap for enormous lists).
-void WriteRecords(const LCMPValueList *list, uint8_t type, uint8_t *out, const uint8_t *end) noexcept {
-    if (list == nullptr) return;
-    for (const LCMPValue *v = list->first; v != nullptr; v = v->next) {
-        if (end - out < 3 + static_cast<std::ptrdiff_t>(v->length)) return;
+// Writes the records of the entries from `first` up to `end` from `out` on,
+// with the given type, stopping at `stop` (the 16-bit area length can wrap
+// for enormous lists).
+void WriteRecords(const LCMPValue *first, const LCMPValue *end, uint8_t type, uint8_t *out,
+                  const uint8_t *stop) noexcept {
+    for (const LCMPValue *v = first; v != end; v = v->next) {
+        if (stop - out < 3 + static_cast<std::ptrdiff_t>(v->length)) return;
         out[0] = type;
         out[1] = static_cast<uint8_t>(v->length & 0xFF);
         out[2] = static_cast<uint8_t>(v->length >> 8);
@@ -77,38 +78,52 @@ int32_t LCMPMyMACGet(uint8_t * /*mac*/) noexcept { return LCMP_OK; }
 
 namespace {
 
-// A zero-filled message: the lead byte, the record-area length in network
-// order at `lengthAt`, and the records of `list` from `header` on.
-int32_t Compose(std::size_t header, std::size_t lengthAt, uint8_t recordType, const LCMPValueList *list, Buffer *out,
-                std::size_t *size) noexcept {
-    const uint16_t area = RecordAreaLength(list);
+// A zero-filled message: the lead byte, the record-area length at `lengthAt`
+// (network order, or least significant byte first with `wireOrder`), and the
+// records of the entries from `first` up to `end` from `header` on.
+int32_t Compose(std::size_t header, std::size_t lengthAt, uint8_t recordType, const LCMPValue *first,
+                const LCMPValue *end, bool wireOrder, Buffer *out, std::size_t *size) noexcept {
+    const uint16_t area = RecordAreaLength(first, end);
     const std::size_t total = header + area;
     Buffer message = AllocateBuffer(total);
     if (!message) return LCMP_ERROR_MALLOC;
     std::memset(message.get(), 0, total);
     message[0] = kLeadByte;
-    message[lengthAt] = static_cast<uint8_t>(area >> 8);
-    message[lengthAt + 1] = static_cast<uint8_t>(area & 0xFF);
-    WriteRecords(list, recordType, message.get() + header, message.get() + total);
+    const uint8_t high = static_cast<uint8_t>(area >> 8), low = static_cast<uint8_t>(area & 0xFF);
+    message[lengthAt] = wireOrder ? low : high;
+    message[lengthAt + 1] = wireOrder ? high : low;
+    WriteRecords(first, end, recordType, message.get() + header, message.get() + total);
     *out = std::move(message);
     *size = total;
     return LCMP_OK;
 }
+
+const LCMPValue *FirstOf(const LCMPValueList *list) noexcept { return list != nullptr ? list->first : nullptr; }
 
 }  // namespace
 
 int32_t ComposeRequest(uint8_t recordType, const LCMPValueList *request, Buffer *out, std::size_t *size) noexcept {
     Buffer message;
     std::size_t total = 0;
-    if (const int32_t rc = Compose(9, 7, recordType, request, &message, &total); rc != 0) return rc;
+    if (const int32_t rc = Compose(9, 7, recordType, FirstOf(request), nullptr, false, &message, &total); rc != 0)
+        return rc;
     if (const int32_t rc = LCMPMyMACGet(message.get() + 1); rc != 0) return rc;  // requester address
     *out = std::move(message);
     *size = total;
     return LCMP_OK;
 }
 
-int32_t ComposeNotify(const LCMPValueList *list, uint8_t flag, Buffer *out, std::size_t *size) noexcept {
-    if (const int32_t rc = Compose(4, 1, LCMP_RECORD_NOTIFY, list, out, size); rc != 0) return rc;
+int32_t ComposeRequest(uint8_t recordType, const LCMPValue *first, const LCMPValue *end, const uint8_t *requester,
+                       Buffer *out, std::size_t *size) noexcept {
+    if (const int32_t rc = Compose(9, 7, recordType, first, end, true, out, size); rc != 0) return rc;
+    std::memcpy(out->get() + 1, requester, 6);
+    return LCMP_OK;
+}
+
+int32_t ComposeNotify(const LCMPValueList *list, uint8_t flag, Buffer *out, std::size_t *size,
+                      bool wireOrder) noexcept {
+    if (const int32_t rc = Compose(4, 1, LCMP_RECORD_NOTIFY, FirstOf(list), nullptr, wireOrder, out, size); rc != 0)
+        return rc;
     (*out)[3] = flag != 0 ? 1 : 0;
     return LCMP_OK;
 }

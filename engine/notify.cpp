@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "callback_data.h"
+#include "transaction.h"
 
 namespace lcmp {
 namespace {
@@ -29,10 +30,42 @@ void NotifySubscriptionRelease() noexcept {
     DropSubscriptionLocked();
 }
 
+namespace {
+
+// Replaces the subscription with a new record for `function`. 0, -14 or -21.
+int32_t Subscribe(LCMPValueListFunction function) noexcept {
+    std::lock_guard lock(gNotifyMutex);
+    DropSubscriptionLocked();
+    CallbackData *data = CallbackDataCreate(nullptr, LCMP_RECORD_NOTIFY, 0, function);
+    if (data == nullptr) return LCMP_ERROR_MALLOC;  // no record: no subscription at all
+    lcmpNotifyCallbackData = data;
+    lcmpNotifyCallbackEntry = LCMPCallBackInstall(Callback, LCMP_NOTIFY_IND, data);
+    return lcmpNotifyCallbackEntry != nullptr ? LCMP_OK : LCMP_ERROR_CALLBACK;
+}
+
+// Device mode: the subscription is in place before its message leaves, so
+// that no notification sent in answer to it is missed. No answer is awaited:
+// the device's notify response reaches the callbacks of opcode 359.
+int32_t DeviceNotify(const LCMPValueList *list, int32_t destinationKind, const uint8_t *deviceMac,
+                     LCMPValueListFunction function, uint8_t flag) noexcept {
+    uint8_t destination[6];
+    if (const int32_t rc = DeviceDestinationCheck(destinationKind, deviceMac, destination); rc != 0) return rc;
+    Buffer message;
+    std::size_t size = 0;
+    if (const int32_t rc = ComposeNotify(list, flag, &message, &size, true); rc != 0) return rc;
+    const std::span<const uint8_t> bytes(message.get(), size);
+    ObserveComposed(LCMP_NOTIFY_IND, bytes);
+    if (const int32_t rc = Subscribe(function); rc != 0) return rc;
+    return DeviceSend(destination, LCMP_NOTIFY_IND, bytes);
+}
+
+}  // namespace
 }  // namespace lcmp
 
-extern "C" int32_t LCMPNotify(LCMPValueList *list, int32_t /*destinationKind*/, const uint8_t * /*deviceMac*/,
+extern "C" int32_t LCMPNotify(LCMPValueList *list, int32_t destinationKind, const uint8_t *deviceMac,
                               LCMPValueListFunction function, uint8_t flag) {
+    if (lcmp::RequestModeGet().mode == LCMP_REQUESTS_DEVICE)
+        return lcmp::DeviceNotify(list, destinationKind, deviceMac, function, flag);
     {
         lcmp::Buffer message;
         std::size_t size = 0;
@@ -40,11 +73,5 @@ extern "C" int32_t LCMPNotify(LCMPValueList *list, int32_t /*destinationKind*/, 
         lcmp::ObserveComposed(LCMP_NOTIFY_IND, {message.get(), size});
     }  // the subscription message is released untransmitted
 
-    std::lock_guard lock(lcmp::gNotifyMutex);
-    lcmp::DropSubscriptionLocked();
-    CallbackData *data = CallbackDataCreate(nullptr, LCMP_RECORD_NOTIFY, 0, function);
-    if (data == nullptr) return LCMP_ERROR_MALLOC;  // no record: no subscription at all
-    lcmp::lcmpNotifyCallbackData = data;
-    lcmp::lcmpNotifyCallbackEntry = LCMPCallBackInstall(lcmp::Callback, LCMP_NOTIFY_IND, data);
-    return lcmp::lcmpNotifyCallbackEntry != nullptr ? LCMP_OK : LCMP_ERROR_CALLBACK;
+    return lcmp::Subscribe(function);
 }

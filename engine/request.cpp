@@ -1,8 +1,10 @@
 // Read, Write and Control: compose the request message, release it
-// untransmitted, and produce the confirmation entries locally.
+// untransmitted, and produce the confirmation entries locally. In device
+// mode the request goes to the devices instead (transaction.cpp).
 #include <cstring>
 
 #include "LCMP_comm.h"
+#include "transaction.h"
 
 namespace lcmp {
 namespace {
@@ -60,6 +62,8 @@ uint8_t RequestRecordType(int32_t opcode) noexcept {
 
 int32_t LCMPReqSend(int32_t opcode, LCMPValueList *request, int32_t destinationKind, const uint8_t *deviceMac,
                     LCMPValueList **resultLocation) noexcept {
+    if (RequestModeGet().mode == LCMP_REQUESTS_DEVICE)
+        return DeviceRequest(opcode, RequestRecordType(opcode), request, destinationKind, deviceMac, resultLocation);
     if (resultLocation == nullptr) return LCMP_ERROR_BAD_ARGS;
     const uint8_t *address = DestinationAddress(destinationKind, deviceMac);
     {

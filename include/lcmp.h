@@ -10,7 +10,8 @@
  * first add creates it there. Whoever holds the location destroys the list
  * with LCMPValueListDestroy.
  *
- * Threads: the request operations run wholly on the calling thread. Callbacks
+ * Threads: the request operations run wholly on the calling thread (in
+ * device mode they wait there for the devices' answers). Callbacks
  * for received messages run on the library's single receive thread, which
  * exists only while a session opened with LCMPInit is running. No library lock
  * is held while a callback runs, so a callback may install or remove
@@ -122,11 +123,47 @@ LCMP_API int32_t LCMPValueAdd(LCMPValueList **location, uint16_t length, const u
 LCMP_API int32_t LCMPValueListDestroy(LCMPValueList *list);
 
 /* ---- Request operations ----
- * Compose the request message and produce the confirmation locally: read
- * appends one type 0 entry per request entry, write one type 1 entry, control
- * none. destinationKind: LCMP_DESTINATION_*; deviceMac (6 bytes) is used for
- * kind 0 and may be NULL. Entries go to the list at *resultLocation, which the
- * caller owns afterwards. 0 or LCMP_ERROR_MALLOC. */
+ * Local mode (the default): compose the request message and produce the
+ * confirmation locally: read appends one type 0 entry per request entry,
+ * write one type 1 entry, control none. destinationKind: LCMP_DESTINATION_*;
+ * deviceMac (6 bytes) is used for kind 0 and may be NULL. Entries go to the
+ * list at *resultLocation, which the caller owns afterwards. 0 or
+ * LCMP_ERROR_MALLOC.
+ *
+ * Device mode (LCMPRequestModeSet): the request goes to the destination
+ * through the open session and the call waits for the answers of opcode
+ * request + 1 (353, 355, 357). The request message carries the adapter's
+ * own address; every frame carries the opcode's next sequence number, which
+ * the devices echo. What is appended: each answer's records of the
+ * confirmation's record type (read: type 0 = ID then value; write: type 1 =
+ * count then IDs; control: type 5 = one leading byte then IDs), each entry
+ * with the answering device's address in sourceMac.
+ * - Kind 0 (one device): the first answer from that device ends the call.
+ *   No answer within timeoutMs: the request is sent again with a new
+ *   sequence number, attempts sends in all; an answer to any of them counts.
+ * - Kinds 1 and 2 (multicast, broadcast): the answers of every device are
+ *   collected until timeoutMs after the send, one answer per device (its
+ *   first); a group read returns one entry per answering device's record.
+ *   A new send only when none answered. Group answers must echo the
+ *   request's sequence number.
+ * - A request longer than one message (at most 255 records and 23 872 bytes)
+ *   goes in several messages of whole records, one after another; their
+ *   answers are appended in request order. A device whose answer would not
+ *   fit one message answers with the whole records that fit: the call
+ *   returns those (so a read of very long values may return fewer entries
+ *   than IDs asked for; ask for fewer IDs at a time).
+ * Results: 0; LCMP_ERROR_SOCKET_NOT_OPENED (no session, or the session ended
+ * while the call waited: LCMPEnd ends waiting calls at once);
+ * LCMP_ERROR_BAD_ARGS (kind 0 without deviceMac, another kind, NULL
+ * resultLocation, or one record too long for any message; nothing is sent);
+ * LCMP_ERROR_TIMEOUT (a message got no answer after all attempts: nothing at
+ * all is appended, also not the answers of earlier messages of the same
+ * call); LCMP_ERROR_ETH_IF (the adapter has no Ethernet address);
+ * LCMP_ERROR_SENDTO; LCMP_ERROR_MALLOC (entries kept so far are appended).
+ * Any number of threads may wait at once; an answer goes to the request of
+ * its device, opcode and echoed sequence number, never to another. Every
+ * answer also reaches the callbacks installed for its opcode, once, on the
+ * receive thread, as any received message does. */
 LCMP_API int32_t LCMPRead(LCMPValueList *request, int32_t destinationKind, const uint8_t *deviceMac,
                           LCMPValueList **resultLocation);
 LCMP_API int32_t LCMPWrite(LCMPValueList *request, int32_t destinationKind, const uint8_t *deviceMac,
@@ -141,8 +178,10 @@ LCMP_API int32_t LCMPControl(LCMPValueList *request, int32_t destinationKind, co
  * devices through the session opened with LCMPInit and the call waits for
  * their answers: timeoutMs for each attempt (a group request collects
  * answers for timeoutMs after each send), attempts sends in all. The mode is
- * process-wide. 0, or LCMP_ERROR_BAD_ARGS for an unknown mode, a zero
- * timeout or zero attempts (the mode is then unchanged). */
+ * process-wide and read by each call as it starts. Device-mode frames are
+ * sent without the "sending packet size" line of LCMPPacketSend. 0, or
+ * LCMP_ERROR_BAD_ARGS for an unknown mode, a zero timeout or zero attempts
+ * (the mode is then unchanged). */
 #define LCMP_REQUESTS_LOCAL 0
 #define LCMP_REQUESTS_DEVICE 1
 LCMP_API int32_t LCMPRequestModeSet(int32_t mode, uint32_t timeoutMs, uint32_t attempts);
@@ -151,7 +190,16 @@ LCMP_API int32_t LCMPRequestModeSet(int32_t mode, uint32_t timeoutMs, uint32_t a
  * Replaces the current subscription: function (may be NULL) is called on the
  * receive thread with the type 6 records of every notification (opcode 358).
  * The caller keeps and destroys list. 0, LCMP_ERROR_MALLOC or
- * LCMP_ERROR_CALLBACK. */
+ * LCMP_ERROR_CALLBACK.
+ * Device mode: the subscription message (list's entries as type 6 records,
+ * flag byte) is also sent to the destination with opcode 358, after the new
+ * subscription is in place, so that no notification it causes is missed.
+ * The call does not wait: the device's notify response (opcode 359) reaches
+ * the callbacks installed for 359, its notifications reach function.
+ * Further results: LCMP_ERROR_SOCKET_NOT_OPENED without a session and
+ * LCMP_ERROR_BAD_ARGS for kind 0 without deviceMac or another kind (both
+ * before the subscription is touched); a failed send's code (the
+ * subscription stays). */
 LCMP_API int32_t LCMPNotify(LCMPValueList *list, int32_t destinationKind, const uint8_t *deviceMac,
                             LCMPValueListFunction function, uint8_t flag);
 
@@ -205,7 +253,9 @@ LCMP_API int32_t LCMPFrameProcess(const uint8_t *frame, uint32_t length, int64_t
  * names it on stderr); LCMP_ERROR_PTHREAD_CREATE (no thread; the adapter stays
  * open until LCMPEnd). */
 LCMP_API int32_t LCMPInit(const char *adapterName);
-/* Stops the receive thread (a running callback finishes first), destroys the
+/* Ends device-mode calls still waiting for answers (they return
+ * LCMP_ERROR_SOCKET_NOT_OPENED at once), stops the receive thread (a running
+ * callback finishes first), destroys the
  * callback registry with every entry (CallbackData records stay with their
  * owners), closes the adapter and releases the Notify subscription. Safe
  * without a session and when called twice. */

@@ -88,6 +88,15 @@ int32_t MessageFramesBuild(std::span<const uint8_t, kMacSize> destination, std::
                            uint16_t opcode, uint16_t sequence, std::span<const uint8_t> message,
                            std::span<uint8_t> scratch, FrameSink sink, void *context) noexcept;
 
+// Sends a whole message through the open session (in segments when longer
+// than one frame) from `source`, with the opcode's next sequence number,
+// stored in `*sequence` (may be null) before the first frame leaves. No line
+// per frame on stderr (failures are reported). Safe from any thread, also
+// while the session closes. 0; LCMP_ERROR_BAD_ARGS (bad opcode, a message
+// beyond 16 segments); LCMP_ERROR_SOCKET_NOT_OPENED; LCMP_ERROR_SENDTO.
+int32_t MessageSend(const uint8_t *destination, std::span<const uint8_t, kMacSize> source, int32_t opcode,
+                    std::span<const uint8_t> message, std::atomic<int32_t> *sequence) noexcept;
+
 // ---- Sequence counters ----
 // One counter per opcode 352..359 (index opcode - 352), 0 at load, never
 // reset, wrapping from 65535 to 0.

@@ -11,6 +11,8 @@
 
 namespace lcmp {
 
+static_assert(kMaxMessage == kMaxWireMessage, "the engine's message limit must be the link's");
+
 std::array<std::atomic<uint16_t>, 8> lcmpOpcodeNumSeq{};
 
 uint16_t SequenceNext(int32_t opcode) noexcept {
@@ -110,7 +112,36 @@ int32_t SendOnHandle(std::span<const uint8_t> frame, void *handle) {
     return LCMP_OK;
 }
 
+// The same without the line per frame: device-mode requests go out at tens
+// of thousands a second, and a line on stderr for each would cost more than
+// the send. Failures are still reported.
+int32_t SendQuietly(std::span<const uint8_t> frame, void *handle) {
+    auto *capture = static_cast<pcap_t *>(handle);
+    if (pcap_sendpacket(capture, frame.data(), static_cast<int>(frame.size())) != 0) {
+        std::fprintf(stderr, "\nError sending the packet: %s\n", pcap_geterr(capture));
+        return LCMP_ERROR_SENDTO;
+    }
+    return LCMP_OK;
+}
+
 }  // namespace
+
+namespace lcmp {
+
+int32_t MessageSend(const uint8_t *destination, std::span<const uint8_t, kMacSize> source, int32_t opcode,
+                    std::span<const uint8_t> message, std::atomic<int32_t> *sequence) noexcept {
+    if (destination == nullptr || opcode < kFirstOpcode || opcode > kLastOpcode || message.size() > kMaxMessage)
+        return LCMP_ERROR_BAD_ARGS;
+    std::lock_guard<std::mutex> lock(HandleMutex());
+    if (fp == nullptr) return LCMP_ERROR_SOCKET_NOT_OPENED;
+    const uint16_t number = SequenceNext(opcode);
+    if (sequence != nullptr) sequence->store(number, std::memory_order_release);  // before the first frame leaves
+    uint8_t scratch[kMaxFrameSize];
+    return MessageFramesBuild(std::span<const uint8_t, kMacSize>(destination, kMacSize), source,
+                              static_cast<uint16_t>(opcode), number, message, scratch, SendQuietly, fp);
+}
+
+}  // namespace lcmp
 
 extern "C" int32_t LCMPPacketSend(const uint8_t *destination, int32_t opcode, uint16_t length,
                                   const uint8_t *payload, uint16_t *sequenceOut) {

@@ -6,6 +6,7 @@
 #include "LCMP_comm.h"
 #include "LCMP_socket.h"
 #include "reassembly.h"
+#include "transaction.h"
 
 namespace lcmp {
 
@@ -57,6 +58,9 @@ FrameOutcome Process(std::span<const uint8_t> frame, MessageSink sink, void *con
 }  // namespace
 
 void MessageDispatch(const ReceivedMessage &message, void * /*context*/) noexcept {
+    // A request waiting for this answer gets its records first; the
+    // registered callbacks of the opcode get the message as always.
+    AnswerOffered(message.source.data(), message.opcode, message.sequence, message.payload);
     CallbacksExecute(message.source.data(), message.opcode, message.payload.data(),
                      static_cast<uint16_t>(message.payload.size()));
 }

@@ -16,6 +16,7 @@
 #include "LCMP_socket.h"
 #include "reassembly.h"
 #include "registry.h"
+#include "transaction.h"
 
 namespace lcmp {
 
@@ -41,10 +42,9 @@ std::atomic<std::thread::id> gReceiveThreadId{};
 
 // Frames to the adapter's own address when it is known, else every frame of
 // the Ethertype (the loop checks the Ethertype itself as well).
-void FilterInstall(pcap_t *handle) {
+void FilterInstall(pcap_t *handle, const uint8_t *own) {
     char text[96];
-    uint8_t own[kMacSize];
-    if (MacAddressGet(lcmpInterfaceName, own) == 0) {
+    if (own != nullptr) {
         std::snprintf(text, sizeof text, "ether dst %02X:%02X:%02X:%02X:%02X:%02X and ether proto 0x%04X", own[0],
                       own[1], own[2], own[3], own[4], own[5], kEthertype);
     } else {
@@ -80,6 +80,16 @@ pcap_t *AdapterOpen(const char *name) {
     // loop even when the filter admits every destination.
     pcap_setdirection(handle, PCAP_D_IN);
     return handle;
+}
+
+// The adapter's address as read when the session opened, the source of
+// device mode's frames; written under the handle lock, under which
+// MessageSend reads it.
+uint8_t gOwn[kMacSize] = {};
+
+int32_t LinkSendOnSession(void * /*context*/, const uint8_t *destination, int32_t opcode,
+                          std::span<const uint8_t> message, std::atomic<int32_t> *sequence) {
+    return MessageSend(destination, gOwn, opcode, message, sequence);
 }
 
 }  // namespace
@@ -140,14 +150,26 @@ int32_t LCMPSocketInit(const char *adapterName) noexcept {
         std::fprintf(stderr, "\nUnable to open the adapter. %s is not supported by WinPcap\n", adapterName);
         return LCMP_ERROR_SOCKET_NOT_OPENED;
     }
+    // The adapter's address, read once: the filter and every device-mode
+    // request use it.
+    Link link;
+    link.send = LinkSendOnSession;
+    link.ownKnown = MacAddressGet(lcmpInterfaceName, link.own) == 0;
+    {
+        std::lock_guard<std::mutex> handle(gHandleMutex);  // a late send of the last session reads it under the lock
+        std::memcpy(gOwn, link.own, kMacSize);
+    }
     // The filter is in place before the loop starts: from the return of
     // LCMPInit on, only frames for this adapter reach it.
-    FilterInstall(fp);
+    FilterInstall(fp, link.ownKnown ? link.own : nullptr);
     if (LCMPReceiveThreadCreate() != 0) return LCMP_ERROR_PTHREAD_CREATE;
+    LinkInstall(link);
     return LCMP_OK;
 }
 
 void LCMPSocketEnd() noexcept {
+    // Requests waiting for answers end now rather than at their timeouts.
+    LinkClear();
     if (std::this_thread::get_id() == gReceiveThreadId.load()) {
         // Called from a callback: the loop ends once the callback returns;
         // the next call from another thread joins it and closes the adapter.

@@ -17,6 +17,8 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <algorithm>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +26,7 @@
 #include "LCMP_comm.h"
 #include "LCMP_socket.h"
 #include "netns_support.h"
+#include "transaction.h"
 
 namespace {
 
@@ -312,6 +315,150 @@ TEST_F(DeviceOnVeth, DropEveryIgnoresEveryNthRequest) {
     EXPECT_EQ(answered, (std::vector<bool>{true, true, false, true, true, false}));
     EXPECT_EQ(device_->Stop(), 0);
     EXPECT_NE(device_->Err().find("2 request(s) dropped"), std::string::npos) << device_->Err();
+}
+
+// ---- Device mode: the library's request operations against the simulator ----
+
+const std::vector<Bytes> kTable{{}, {0x4C, 0x43, 0x4D, 0x50}, {0x01, 0x00}, {0, 0, 0, 0}, {0x05, 0xDC},
+                                {0x01, 0x02, 0xA0}, {0x00}, {0xDE, 0xAD, 0xBE, 0xEF},
+                                {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}};
+
+struct Result {
+    int32_t rc = 0;
+    std::vector<Answer> entries;  // opcode: the entry's record type
+};
+
+Result Request(int32_t (*op)(LCMPValueList *, int32_t, const uint8_t *, LCMPValueList **), int32_t kind,
+               const Mac *device, const std::vector<Bytes> &values) {
+    LCMPValueList *request = nullptr, *result = nullptr;
+    for (const Bytes &v : values) LCMPValueAdd(&request, static_cast<uint16_t>(v.size()), v.data());
+    Result r;
+    r.rc = op(request, kind, device ? device->data() : nullptr, &result);
+    for (const LCMPValue *v = result ? result->first : nullptr; v; v = v->next)
+        r.entries.push_back({v->type, Bytes(v->sourceMac, v->sourceMac + 6), Bytes(v->value, v->value + v->length)});
+    LCMPValueListDestroy(request);
+    LCMPValueListDestroy(result);
+    return r;
+}
+
+std::mutex gNotifyMutex;
+std::condition_variable gNotified;
+std::vector<Answer> gNotifications;
+void OnNotify(LCMPValueList *list) {
+    std::lock_guard lock(gNotifyMutex);
+    for (const LCMPValue *v = list ? list->first : nullptr; v; v = v->next)
+        gNotifications.push_back({v->type, Bytes(v->sourceMac, v->sourceMac + 6), Bytes(v->value, v->value + v->length)});
+    gNotified.notify_all();
+}
+
+class DeviceModeOnVeth : public DeviceOnVeth {
+protected:
+    void Mode(uint32_t ms, uint32_t attempts) { ASSERT_EQ(LCMPRequestModeSet(LCMP_REQUESTS_DEVICE, ms, attempts), 0); }
+    void TearDown() override {
+        LCMPRequestModeSet(LCMP_REQUESTS_LOCAL, 500, 3);
+        DeviceOnVeth::TearDown();
+    }
+};
+
+TEST_F(DeviceModeOnVeth, ReadWriteControlAndSubscriptionReachTheDevice) {
+    Start({});
+    Mode(1000, 2);
+    const Mac device = kFirstDevice;
+    auto r = Request(LCMPRead, 0, &device, {{0x01}, {0x99}, {0x05}});
+    ASSERT_EQ(r.rc, 0);
+    ASSERT_EQ(r.entries.size(), 2u);
+    EXPECT_EQ(r.entries[0].records, Join({{0x01}, kTable[1]}));
+    EXPECT_EQ(r.entries[1].records, Join({{0x05}, kTable[5]}));
+    EXPECT_EQ(r.entries[0].source, Mac6(device));
+    EXPECT_EQ(r.entries[0].opcode, 0);
+
+    LCMPValueList *subscription = nullptr;
+    const uint8_t notifyType = 0x05;
+    LCMPFullValueAdd(&subscription, nullptr, 6, 1, &notifyType);
+    ASSERT_EQ(LCMPNotify(subscription, 0, device.data(), OnNotify, 0), 0);
+    LCMPValueListDestroy(subscription);
+    r = Request(LCMPWrite, 0, &device, {{0x05, 0xAA, 0xBB}});
+    ASSERT_EQ(r.rc, 0);
+    ASSERT_EQ(r.entries.size(), 1u);
+    EXPECT_EQ(r.entries[0].opcode, 1);
+    EXPECT_EQ(r.entries[0].records, (Bytes{0x01, 0x05}));
+    {
+        std::unique_lock lock(gNotifyMutex);
+        ASSERT_TRUE(gNotified.wait_for(lock, 3s, [] { return !gNotifications.empty(); }));
+        EXPECT_EQ(gNotifications[0].records, (Bytes{0x05, 0xAA, 0xBB}));
+        EXPECT_EQ(gNotifications[0].source, Mac6(device));
+    }
+    r = Request(LCMPRead, 0, &device, {{0x05}});
+    ASSERT_EQ(r.entries.size(), 1u);
+    EXPECT_EQ(r.entries[0].records, (Bytes{0x05, 0xAA, 0xBB}));
+    r = Request(LCMPControl, 0, &device, {{0x07, 0x01}});
+    ASSERT_EQ(r.rc, 0);
+    ASSERT_EQ(r.entries.size(), 1u);
+    EXPECT_EQ(r.entries[0].records, (Bytes{0x00, 0x07}));
+
+    // Every answer also reached the callbacks of its opcode, once.
+    std::vector<int> opcodes;
+    for (const auto &a : Take(6)) opcodes.push_back(a.opcode);
+    std::sort(opcodes.begin(), opcodes.end());
+    EXPECT_EQ(opcodes, (std::vector<int>{353, 353, 355, 357, 358, 359}));
+    EXPECT_TRUE(Take(1, 100ms).empty());
+}
+
+TEST_F(DeviceModeOnVeth, GroupOfFiftySilentAddressAndSessionEnd) {
+    Start({"-n", "50"});
+    Mode(300, 1);
+    auto r = Request(LCMPRead, LCMP_DESTINATION_MULTICAST, nullptr, {{0x04}});
+    ASSERT_EQ(r.rc, 0);
+    std::set<Bytes> sources;
+    for (const auto &e : r.entries) {
+        sources.insert(e.source);
+        EXPECT_EQ(e.records, Join({{0x04}, kTable[4]}));
+    }
+    EXPECT_EQ(r.entries.size(), 50u);
+    EXPECT_EQ(sources.size(), 50u);
+
+    const Mac silent{0x02, 0x00, 0x00, 0x00, 0x09, 0x99};
+    Mode(100, 2);
+    const uint16_t before = lcmp::lcmpOpcodeNumSeq[0].load();
+    r = Request(LCMPRead, 0, &silent, {{0x01}});
+    EXPECT_EQ(r.rc, LCMP_ERROR_TIMEOUT);
+    EXPECT_TRUE(r.entries.empty());
+    EXPECT_EQ(static_cast<uint16_t>(lcmp::lcmpOpcodeNumSeq[0].load() - before), 2);
+
+    // LCMPEnd ends a request waiting for a silent device at once.
+    Mode(60000, 1);
+    std::thread caller([&] { r = Request(LCMPRead, 0, &silent, {{0x01}}); });
+    while (lcmp::gOutstandingRequests.load() == 0) std::this_thread::yield();
+    LCMPEnd();
+    caller.join();
+    EXPECT_EQ(r.rc, LCMP_ERROR_SOCKET_NOT_OPENED);
+    EXPECT_EQ(Request(LCMPRead, 0, &silent, {{0x01}}).rc, LCMP_ERROR_SOCKET_NOT_OPENED);
+}
+
+TEST_F(DeviceModeOnVeth, DroppedRequestIsAnsweredOnTheSecondAttempt) {
+    Start({"--drop-every", "2"});
+    Mode(200, 3);
+    const Mac device = kFirstDevice;
+    ASSERT_EQ(Request(LCMPRead, 0, &device, {{0x02}}).rc, 0);  // request 1: answered
+    const uint16_t before = lcmp::lcmpOpcodeNumSeq[0].load();
+    const auto r = Request(LCMPRead, 0, &device, {{0x02}});    // request 2 dropped, 3 answered
+    ASSERT_EQ(r.rc, 0);
+    ASSERT_EQ(r.entries.size(), 1u);
+    EXPECT_EQ(r.entries[0].records, Join({{0x02}, kTable[2]}));
+    EXPECT_EQ(static_cast<uint16_t>(lcmp::lcmpOpcodeNumSeq[0].load() - before), 2);
+}
+
+TEST_F(DeviceModeOnVeth, TenThousandParameterRead) {
+    Start({});
+    Mode(2000, 2);
+    const Mac device = kFirstDevice;
+    std::vector<Bytes> ids;
+    for (int i = 0; i < 10000; ++i) ids.push_back({static_cast<uint8_t>(1 + i % 8)});
+    const auto r = Request(LCMPRead, 0, &device, ids);
+    ASSERT_EQ(r.rc, 0);
+    ASSERT_EQ(r.entries.size(), 10000u);
+    for (std::size_t i = 0; i < r.entries.size(); ++i)
+        ASSERT_EQ(r.entries[i].records, Join({ids[i], kTable[ids[i][0]]})) << i;
 }
 
 // Needs no root: the file is read before any adapter is opened.

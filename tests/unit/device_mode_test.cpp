@@ -1,0 +1,371 @@
+// Device mode's transactions against a fake link: no network. The fake's
+// send numbers each message and hands it to a script, which answers through
+// AnswerOffered as the receive thread would (at once, or later from a thread).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "registry.h"
+#include "test_support.h"
+#include "transaction.h"
+
+using lcmptest::Bytes;
+using lcmptest::Entries;
+using lcmptest::ValueOf;
+
+namespace {
+
+using Mac = std::array<uint8_t, 6>;
+const Mac kOwn{0x02, 0x00, 0x00, 0x00, 0x00, 0xAA};
+const Mac kDevice{0x02, 0x00, 0x00, 0x00, 0x01, 0x01};
+
+struct Sent {
+    Mac destination;
+    int32_t opcode;
+    uint16_t sequence;
+    Bytes message;
+};
+
+struct FakeLink {
+    static inline std::mutex mutex;
+    static inline std::vector<Sent> sent;
+    static inline uint16_t next = 0xFFF0;  // wraps during the tests
+    static inline std::function<void(const Sent &)> script;
+
+    static int32_t Send(void *, const uint8_t *destination, int32_t opcode, std::span<const uint8_t> message,
+                        std::atomic<int32_t> *sequence) {
+        Sent s{{}, opcode, 0, Bytes(message.begin(), message.end())};
+        std::memcpy(s.destination.data(), destination, 6);
+        {
+            std::lock_guard lock(mutex);
+            s.sequence = next++;
+            sent.push_back(s);
+        }
+        sequence->store(s.sequence);
+        if (script) script(s);
+        return 0;
+    }
+    static std::vector<Sent> Sends() {
+        std::lock_guard lock(mutex);
+        return sent;
+    }
+};
+
+Bytes &operator+=(Bytes &a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+Bytes operator+(Bytes a, const Bytes &b) { return a += b; }
+
+Bytes Record(uint8_t type, const Bytes &value) {
+    Bytes r{type, static_cast<uint8_t>(value.size() & 0xFF), static_cast<uint8_t>(value.size() >> 8)};
+    r.insert(r.end(), value.begin(), value.end());
+    return r;
+}
+
+// A confirmation message, length least significant byte first.
+Bytes Confirmation(const Bytes &records) {
+    Bytes m{0x05, static_cast<uint8_t>(records.size() & 0xFF), static_cast<uint8_t>(records.size() >> 8)};
+    m.insert(m.end(), records.begin(), records.end());
+    return m;
+}
+
+bool Answer(const Mac &from, int32_t opcode, uint16_t sequence, const Bytes &message) {
+    return lcmp::AnswerOffered(from.data(), opcode, sequence, message);
+}
+
+// The records of a sent request, read as a receiver reads them.
+std::vector<lcmp::Record> RequestRecords(const Sent &s) {
+    std::vector<lcmp::Record> out;
+    const auto area = lcmp::RecordArea(s.opcode, s.message);
+    if (area) lcmp::WalkRecords(*area, [&](const lcmp::Record &r) { out.push_back(r); });
+    return out;
+}
+
+Mac DeviceNumber(int i) { return Mac{0x02, 0, 0, 0, static_cast<uint8_t>(1 + i / 256), static_cast<uint8_t>(i)}; }
+
+class DeviceMode : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Mode(200, 1);
+        FakeLink::sent.clear();
+        FakeLink::script = nullptr;
+        lcmp::Link link;
+        link.send = FakeLink::Send;
+        std::memcpy(link.own, kOwn.data(), 6);
+        link.ownKnown = true;
+        lcmp::LinkInstall(link);
+    }
+    void TearDown() override {
+        lcmp::LinkClear();
+        FakeLink::script = nullptr;
+        LCMPRequestModeSet(LCMP_REQUESTS_LOCAL, 500, 3);
+        lcmp::NotifySubscriptionRelease();
+        lcmp::CallbackListDestroyAll();
+        EXPECT_EQ(lcmp::gOutstandingRequests.load(), 0u);
+    }
+    static void Mode(uint32_t ms, uint32_t attempts) {
+        ASSERT_EQ(LCMPRequestModeSet(LCMP_REQUESTS_DEVICE, ms, attempts), 0);
+    }
+};
+
+TEST_F(DeviceMode, UnicastRequestsTakeTheFirstAnswerOfTheirDeviceWithItsAddress) {
+    const Mac other{0x02, 0, 0, 0, 0x09, 0x09};
+    FakeLink::script = [&](const Sent &s) {
+        const Bytes records = Record(0, {0x01, 0x4C, 0x43}) + Record(5, {0x00, 0x01}) + Record(0, {}) +
+                              Record(0, {0x07, 0xDE, 0xAD});
+        // Another device's answer with the same number is not this request's.
+        EXPECT_FALSE(Answer(other, s.opcode + 1, s.sequence, Confirmation(records)));
+        EXPECT_TRUE(Answer(kDevice, s.opcode + 1, s.sequence, Confirmation(records)));
+        // A second answer from the device is not collected again.
+        Answer(kDevice, s.opcode + 1, s.sequence, Confirmation(records));
+    };
+    lcmp::ValueListHolder request, result;
+    lcmptest::AddAll(request, {{0x01}, {0x07}});
+    ASSERT_EQ(LCMPRead(request.get(), 0, kDevice.data(), result.location()), 0);
+    const auto e = Entries(result.get());
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_EQ(ValueOf(e[0]), (Bytes{0x01, 0x4C, 0x43}));
+    EXPECT_EQ(ValueOf(e[1]), (Bytes{0x07, 0xDE, 0xAD}));
+    for (const LCMPValue *v : e) {
+        EXPECT_EQ(v->type, 0);
+        EXPECT_EQ(0, std::memcmp(v->sourceMac, kDevice.data(), 6));
+    }
+    // The request on the wire: own address at 1-6, length 8 least significant byte first.
+    const auto sends = FakeLink::Sends();
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_EQ(sends[0].destination, kDevice);
+    EXPECT_EQ(sends[0].opcode, LCMP_READ_REQ);
+    EXPECT_EQ(sends[0].message, (Bytes{0x05, 0x02, 0, 0, 0, 0, 0xAA, 0x08, 0x00, 2, 1, 0, 0x01, 2, 1, 0, 0x07}));
+
+    // Write and control keep the records of their confirmation's type.
+    FakeLink::script = [](const Sent &s) {
+        Answer(kDevice, s.opcode + 1, s.sequence,
+               Confirmation(Record(1, {0x01, 0x07}) + Record(5, {0x00, 0x07}) + Record(0, {0x07, 0x01})));
+    };
+    lcmp::ValueListHolder written, controlled;
+    ASSERT_EQ(LCMPWrite(request.get(), 0, kDevice.data(), written.location()), 0);
+    ASSERT_EQ(LCMPControl(request.get(), 0, kDevice.data(), controlled.location()), 0);
+    ASSERT_EQ(written.get()->count, 1);
+    EXPECT_EQ(written.get()->first->type, 1);
+    ASSERT_EQ(controlled.get()->count, 1);
+    EXPECT_EQ(ValueOf(controlled.get()->first), (Bytes{0x00, 0x07}));
+    EXPECT_EQ(RequestRecords(FakeLink::Sends()[1])[0].type, LCMP_RECORD_PARAMETER);
+    EXPECT_EQ(RequestRecords(FakeLink::Sends()[2])[0].type, LCMP_RECORD_CONTROL_PARAMETER);
+}
+
+TEST_F(DeviceMode, SilenceMeansNewSequenceNumbersThenTimeoutWithNothingAppended) {
+    Mode(5, 3);
+    lcmp::ValueListHolder request, result;
+    lcmptest::AddAll(request, {{0x01}});
+    const uint8_t mine = 0x42;
+    LCMPValueAdd(result.location(), 1, &mine);
+    ASSERT_EQ(LCMPRead(request.get(), 0, kDevice.data(), result.location()), LCMP_ERROR_TIMEOUT);
+    EXPECT_EQ(result.get()->count, 1);
+    const auto sends = FakeLink::Sends();
+    ASSERT_EQ(sends.size(), 3u);
+    EXPECT_NE(sends[0].sequence, sends[1].sequence);
+    EXPECT_NE(sends[1].sequence, sends[2].sequence);
+    EXPECT_EQ(sends[0].message, sends[2].message);
+    // An answer after the caller gave up finds nothing and is dropped.
+    EXPECT_FALSE(Answer(kDevice, LCMP_READ_CNF, sends[2].sequence, Confirmation(Record(0, {0x01, 0x02}))));
+    EXPECT_EQ(result.get()->count, 1);
+
+    // Answered on the second attempt, with the first attempt's number (a
+    // slow device): still this request's answer.
+    FakeLink::sent.clear();
+    FakeLink::script = [](const Sent &) {
+        const auto soFar = FakeLink::Sends();
+        if (soFar.size() == 2) Answer(kDevice, LCMP_READ_CNF, soFar[0].sequence, Confirmation(Record(0, {0x01, 0x09})));
+    };
+    Mode(20, 3);
+    lcmp::ValueListHolder second;
+    ASSERT_EQ(LCMPRead(request.get(), 0, kDevice.data(), second.location()), 0);
+    EXPECT_EQ(FakeLink::Sends().size(), 2u);
+    ASSERT_EQ(Entries(second.get()).size(), 1u);
+    EXPECT_EQ(ValueOf(second.get()->first), (Bytes{0x01, 0x09}));
+}
+
+TEST_F(DeviceMode, GroupReadsCollectEachDeviceOnceAndNeedTheEchoedNumber) {
+    Mode(30, 2);
+    FakeLink::script = [](const Sent &s) {
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_TRUE(Answer(DeviceNumber(i), LCMP_READ_CNF, s.sequence,
+                               Confirmation(Record(0, {0x04, static_cast<uint8_t>(i)}))));
+        }
+        Answer(DeviceNumber(2), LCMP_READ_CNF, s.sequence, Confirmation(Record(0, {0x04, 0xEE})));  // again
+        EXPECT_FALSE(Answer(DeviceNumber(6), LCMP_READ_CNF, static_cast<uint16_t>(s.sequence + 1),
+                            Confirmation(Record(0, {0x04, 0xEE}))));
+    };
+    lcmp::ValueListHolder request, result;
+    lcmptest::AddAll(request, {{0x04}});
+    ASSERT_EQ(LCMPRead(request.get(), LCMP_DESTINATION_MULTICAST, nullptr, result.location()), 0);
+    EXPECT_EQ(FakeLink::Sends().size(), 1u) << "answered: no second send";
+    EXPECT_EQ(FakeLink::Sends()[0].destination, (Mac{0x01, 0x19, 0xA7, 0x52, 0x76, 0x96}));
+    const auto e = Entries(result.get());
+    ASSERT_EQ(e.size(), 5u);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(ValueOf(e[i]), (Bytes{0x04, static_cast<uint8_t>(i)}));
+        EXPECT_EQ(0, std::memcmp(e[i]->sourceMac, DeviceNumber(i).data(), 6));
+    }
+
+    FakeLink::sent.clear();
+    FakeLink::script = nullptr;
+    lcmp::ValueListHolder none;
+    EXPECT_EQ(LCMPRead(request.get(), LCMP_DESTINATION_BROADCAST, nullptr, none.location()), LCMP_ERROR_TIMEOUT);
+    EXPECT_EQ(FakeLink::Sends().size(), 2u);
+    EXPECT_EQ(none.get(), nullptr);
+}
+
+TEST_F(DeviceMode, LongRequestsGoInBatchesOfWholeRecordsAndTheAnswersMergeInOrder) {
+    // Each batch is answered with one record per requested ID: ID, batch, index.
+    FakeLink::script = [](const Sent &s) {
+        const auto records = RequestRecords(s);
+        EXPECT_LE(s.message.size(), lcmp::kMaxWireMessage);
+        EXPECT_LE(records.size(), 255u);
+        Bytes answer;
+        if (s.opcode == LCMP_READ_REQ) {
+            const auto batch = static_cast<uint8_t>(FakeLink::Sends().size() - 1);
+            for (std::size_t i = 0; i < records.size(); ++i)
+                answer += Record(0, {records[i].value[0], batch, static_cast<uint8_t>(i)});
+        } else {
+            answer = Record(1, {static_cast<uint8_t>(records.size())});
+        }
+        Answer(kDevice, s.opcode + 1, s.sequence, Confirmation(answer));
+    };
+    lcmp::ValueListHolder request, result;
+    for (int i = 0; i < 10000; ++i) {
+        const uint8_t id = static_cast<uint8_t>(i % 251);
+        LCMPValueAdd(request.location(), 1, &id);
+    }
+    ASSERT_EQ(LCMPRead(request.get(), 0, kDevice.data(), result.location()), 0);
+    EXPECT_EQ(FakeLink::Sends().size(), 40u);  // 39 x 255 + 55
+    const auto e = Entries(result.get());
+    ASSERT_EQ(e.size(), 10000u);
+    for (std::size_t i = 0; i < e.size(); ++i)
+        ASSERT_EQ(ValueOf(e[i]), (Bytes{static_cast<uint8_t>(i % 251), static_cast<uint8_t>(i / 255),
+                                        static_cast<uint8_t>(i % 255)}))
+            << i;
+
+    // Large values: the message size decides (22 records of 1 000 bytes fit).
+    FakeLink::sent.clear();
+    lcmp::ValueListHolder big, written;
+    const Bytes value(1000, 0x5A);
+    for (int i = 0; i < 50; ++i) LCMPValueAdd(big.location(), static_cast<uint16_t>(value.size()), value.data());
+    ASSERT_EQ(LCMPWrite(big.get(), 0, kDevice.data(), written.location()), 0);
+    const auto sends = FakeLink::Sends();
+    ASSERT_EQ(sends.size(), 3u);
+    EXPECT_EQ(RequestRecords(sends[0]).size(), 23u);
+    EXPECT_EQ(written.get()->count, 3);
+
+    // One record beyond any message: refused before anything is sent.
+    FakeLink::sent.clear();
+    lcmp::ValueListHolder huge, none;
+    const Bytes hugeValue(lcmp::kMaxWireMessage - 11, 0x01);
+    LCMPValueAdd(huge.location(), static_cast<uint16_t>(hugeValue.size()), hugeValue.data());
+    EXPECT_EQ(LCMPWrite(huge.get(), 0, kDevice.data(), none.location()), LCMP_ERROR_BAD_ARGS);
+    EXPECT_TRUE(FakeLink::Sends().empty());
+}
+
+// Eight threads with requests outstanding to one device at once; the device
+// answers them in reverse order. Only the echoed number can tell them apart.
+TEST_F(DeviceMode, ConcurrentRequestsNeverCross) {
+    Mode(10000, 1);
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<Sent> queue;
+    bool stop = false;  // guarded by m
+    FakeLink::script = [&](const Sent &s) {
+        std::lock_guard lock(m);
+        queue.push_back(s);
+        cv.notify_one();
+    };
+    // The device answers once every waiting request has been sent, the
+    // whole lot in reverse order.
+    std::thread device([&] {
+        std::unique_lock lock(m);
+        while (!stop) {
+            if (queue.empty() || queue.size() != lcmp::gOutstandingRequests.load()) {
+                cv.wait_for(lock, std::chrono::milliseconds(1));
+                continue;
+            }
+            std::deque<Sent> batch;
+            batch.swap(queue);
+            lock.unlock();
+            std::reverse(batch.begin(), batch.end());
+            for (const Sent &s : batch) {
+                const auto records = RequestRecords(s);
+                Answer(kDevice, LCMP_READ_CNF, s.sequence, Confirmation(Record(0, {records[0].value[0], 0x77})));
+            }
+            lock.lock();
+        }
+    });
+    constexpr int kThreads = 8, kRequests = 300;
+    std::atomic<int> wrong{0}, failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRequests; ++i) {
+                lcmp::ValueListHolder request, result;
+                const uint8_t id = static_cast<uint8_t>(t * 16 + i % 16);
+                LCMPValueAdd(request.location(), 1, &id);
+                if (LCMPRead(request.get(), 0, kDevice.data(), result.location()) != 0) ++failed;
+                else if (result.get() == nullptr || result.get()->count != 1 || result.get()->first->value[0] != id)
+                    ++wrong;
+            }
+        });
+    for (auto &t : threads) t.join();
+    {
+        std::lock_guard lock(m);
+        stop = true;
+    }
+    device.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST_F(DeviceMode, SessionEndEndsWaitingRequestsAndNoSessionRefusesThem) {
+    Mode(60000, 1);
+    int32_t rc = 0;
+    std::thread caller([&] {
+        lcmp::ValueListHolder request, result;
+        lcmptest::AddAll(request, {{0x01}});
+        rc = LCMPRead(request.get(), 0, kDevice.data(), result.location());
+    });
+    while (lcmp::gOutstandingRequests.load() == 0) std::this_thread::yield();
+    lcmp::LinkClear();
+    caller.join();
+    EXPECT_EQ(rc, LCMP_ERROR_SOCKET_NOT_OPENED);
+
+    lcmp::ValueListHolder result;
+    EXPECT_EQ(LCMPRead(nullptr, 0, kDevice.data(), result.location()), LCMP_ERROR_SOCKET_NOT_OPENED);
+    EXPECT_EQ(LCMPNotify(nullptr, 2, nullptr, nullptr, 0), LCMP_ERROR_SOCKET_NOT_OPENED);
+    SetUp();
+    EXPECT_EQ(LCMPRead(nullptr, 0, nullptr, result.location()), LCMP_ERROR_BAD_ARGS);
+    EXPECT_EQ(LCMPWrite(nullptr, 3, kDevice.data(), result.location()), LCMP_ERROR_BAD_ARGS);
+    EXPECT_EQ(LCMPNotify(nullptr, 0, nullptr, nullptr, 0), LCMP_ERROR_BAD_ARGS);
+    EXPECT_TRUE(FakeLink::Sends().empty());
+}
+
+TEST_F(DeviceMode, NotifySubscribesBeforeItsMessageLeaves) {
+    std::size_t installedAtSend = 0;
+    FakeLink::script = [&](const Sent &) { installedAtSend = lcmp::RegistryCount(); };
+    lcmp::ValueListHolder list;
+    const uint8_t type = 0x02;
+    LCMPFullValueAdd(list.location(), nullptr, 6, 1, &type);
+    ASSERT_EQ(LCMPNotify(list.get(), LCMP_DESTINATION_BROADCAST, nullptr, nullptr, 1), 0);
+    EXPECT_EQ(installedAtSend, 1u);
+    const auto sends = FakeLink::Sends();
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_EQ(sends[0].opcode, LCMP_NOTIFY_IND);
+    EXPECT_EQ(sends[0].destination, (Mac{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(sends[0].message, (Bytes{0x05, 0x04, 0x00, 0x01, 0x06, 0x01, 0x00, 0x02}));
+}
+
+}  // namespace
