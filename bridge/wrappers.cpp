@@ -2,7 +2,9 @@
 // list of parameter objects becomes a request value list, the engine
 // produces the confirmation, and the confirmation becomes an LCMPResponse.
 // Both value lists are owned by holders, so every path destroys them.
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "bridge.h"
 #include "callback_data.h"
@@ -85,6 +87,28 @@ bool BuildRequest(JNIEnv *env, jobject list, Kind kind, const WrapperTexts &text
     });
 }
 
+// The message of a device that never answered: the operation, who was asked
+// and how long, e.g. "Error on LCMPRead: no answer from 02:00:00:00:01:01
+// (3 attempts of 500 ms)."
+std::string DeviceTimeoutText(JNIEnv *env, Kind kind, jbyte destinationKind, jbyteArray address,
+                              const lcmp::RequestSettings &settings) {
+    std::string text = kind == Kind::Read ? "Error on LCMPRead: " : kind == Kind::Write ? "Error on LCMPWrite: "
+                                                                                         : "Error on LCMPControl: ";
+    if (destinationKind == 0) {
+        jbyte mac[6] = {};
+        env->GetByteArrayRegion(address, 0, 6, mac);
+        char printed[18];
+        std::snprintf(printed, sizeof printed, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0] & 0xFF, mac[1] & 0xFF,
+                      mac[2] & 0xFF, mac[3] & 0xFF, mac[4] & 0xFF, mac[5] & 0xFF);
+        text += std::string("no answer from ") + printed;
+    } else {
+        text += destinationKind == 1 ? "no device answered the multicast request" : "no device answered the broadcast";
+    }
+    text += " (" + std::to_string(settings.attempts) + (settings.attempts == 1 ? " attempt" : " attempts") + " of " +
+            std::to_string(settings.timeoutMs) + " ms).";
+    return text;
+}
+
 struct CallbackWalk {
     JNIEnv *env;
     jobject response;
@@ -129,7 +153,8 @@ jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jby
     if (!BuildRequest(env, list, kind, texts, request)) return nullptr;
 
     // Read before the request, which decides by the same mode.
-    const bool device = lcmp::RequestModeGet().mode == LCMP_REQUESTS_DEVICE;
+    const lcmp::RequestSettings settings = lcmp::RequestModeGet();
+    const bool device = settings.mode == LCMP_REQUESTS_DEVICE;
     int32_t rc;
     {
         const lcmp::bridge::ByteArrayElements mac(env, address);
@@ -139,6 +164,11 @@ jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jby
             auto *operation = kind == Kind::Read ? LCMPRead : kind == Kind::Write ? LCMPWrite : LCMPControl;
             rc = operation(request.get(), destinationKind, mac.data(), confirmation.location());
         }
+    }
+    if (rc == LCMP_ERROR_TIMEOUT && device) {
+        const std::string text = DeviceTimeoutText(env, kind, destinationKind, address, settings);
+        throwLCMPException(rc, text.c_str(), LCMPTimeOutExceptionclass);
+        return nullptr;
     }
     if (rc != LCMP_OK) {
         throwLCMPException(rc, texts.operationFailure, newExcLCMPclass);

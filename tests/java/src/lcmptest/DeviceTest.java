@@ -228,8 +228,8 @@ class DeviceTest {
         long start = System.nanoTime();
         LCMPTimeOutException e = assertThrows(LCMPTimeOutException.class, () -> read(device(9, 0), 1));
         long elapsedMs = (System.nanoTime() - start) / 1_000_000;
-        assertTrue(e.getMessage().startsWith("Error on LCMPRead.") && e.getMessage().endsWith("LCMP_ERROR_TIMEOUT)"),
-                e.getMessage());
+        assertEquals("Error on LCMPRead: no answer from 02:00:00:00:09:01 (3 attempts of 300 ms)."
+                + " (ErrorId: LCMP_ERROR_TIMEOUT)", e.getMessage());
         assertTrue(elapsedMs >= (long) TIMEOUT_MS * ATTEMPTS - 50, "all attempts waited for: " + elapsedMs + " ms");
     }
 
