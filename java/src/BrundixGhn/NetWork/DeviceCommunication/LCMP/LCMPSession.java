@@ -66,10 +66,10 @@ public final class LCMPSession implements AutoCloseable {
      *
      * @param timeoutMs how long each attempt waits for answers, at least 1
      * @param attempts how many times a request is sent before a timeout is raised, at least 1
-     * @throws LCMPCommManager.LCMPException ending in {@code LCMP_ERROR_BAD_ARGS} for a null or too
+     * @throws LCMPCommManager.LCMPException naming {@code LCMP_ERROR_BAD_ARGS} for a null or too
      *     long name, a timeout or number of attempts below 1, or a session that is open already;
-     *     in {@code LCMP_ERROR_SOCKET_NOT_OPENED} when the adapter cannot be opened (it is not there,
-     *     or the process lacks the privileges); in {@code LCMP_ERROR_PTHREAD_CREATE} when the
+     *     {@code LCMP_ERROR_SOCKET_NOT_OPENED} when the adapter cannot be opened (it is not there,
+     *     or the process lacks the privileges); {@code LCMP_ERROR_PTHREAD_CREATE} when the
      *     receive thread cannot start
      */
     public static LCMPSession open(String adapter, int timeoutMs, int attempts) throws LCMPCommManager.LCMPException {
@@ -98,7 +98,8 @@ public final class LCMPSession implements AutoCloseable {
     /**
      * Ends the session: stops the receive thread, unregisters every callback (register them again
      * for a later session), closes the adapter and switches the library back to answering requests itself.
-     * Calling it again does nothing.
+     * Requests other threads are waiting on end at once with an LCMPException naming
+     * {@code LCMP_ERROR_SOCKET_NOT_OPENED}. Calling it again does nothing.
      */
     @Override
     public void close() {
