@@ -118,21 +118,6 @@ public class LCMPCommManager {
         return true;
     }
 
-    /**
-     * Forgets registrations the library dropped at the end of its session (it removes every callback
-     * then): the oldest registration of each object in {@code dropped}. Registrations made since stay.
-     */
-    static synchronized void forgetRegistrations(List<LCMPAbstractCallBack> dropped) {
-        for (LCMPAbstractCallBack callBack : dropped) {
-            for (int i = 0; i < registeredCallBacks.size(); i++) {
-                if (registeredCallBacks.get(i) == callBack) {
-                    registeredCallBacks.remove(i);
-                    break;
-                }
-            }
-        }
-    }
-
     /** The registered callback objects, oldest first (a copy). */
     public static synchronized List<LCMPAbstractCallBack> getRegisteredCallBacks() {
         return new ArrayList<>(registeredCallBacks);

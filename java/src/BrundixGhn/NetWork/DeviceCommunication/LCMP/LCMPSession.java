@@ -1,7 +1,6 @@
 package BrundixGhn.NetWork.DeviceCommunication.LCMP;
 
 import java.io.File;
-import java.util.List;
 import java.util.concurrent.atomic.AtomicBoolean;
 
 /**
@@ -96,19 +95,16 @@ public final class LCMPSession implements AutoCloseable {
     public static native void setNotificationCallBack(LCMPAbstractCallBack callBack);
 
     /**
-     * Ends the session: stops the receive thread, unregisters every callback (register them again
-     * for a later session), closes the adapter and switches the library back to answering requests itself.
+     * Ends the session: stops the receive thread, drops every registered callback in the library
+     * (the host keeps listing them; register new callback objects for a later session), closes the
+     * adapter and switches the library back to answering requests itself.
      * Requests other threads are waiting on end at once with an LCMPException naming
      * {@code LCMP_ERROR_SOCKET_NOT_OPENED}. Calling it again does nothing.
      */
     @Override
     public void close() {
         if (open.compareAndSet(true, false)) {
-            // The library drops every registration when the session ends; the host's list, whose
-            // positions unregistration relies on, must drop them too.
-            List<LCMPAbstractCallBack> dropped = LCMPCommManager.getRegisteredCallBacks();
             nativeClose();
-            LCMPCommManager.forgetRegistrations(dropped);
         }
     }
 
