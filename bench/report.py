@@ -209,6 +209,22 @@ for key, what in (("device1_answer_fps", "lcmp-device answer rate, 1 device, 6 0
     else:
         root_row("8", what, goal, dcmd)
 
+# Row 9: the round trip of a one-parameter read from a simulated device, Java beside C.
+jd = load_pairs("java_device.txt")
+jdcmd = f"bench/java/device_bench.sh {build}/tools/lcmp-device {jcmd}"
+if "device_read_java_ns" in jd:
+    j, c = jd["device_read_java_ns"], jd["device_read_c_ns"]
+    rows.append(("9", "round trip of a one-parameter read from a simulated device through LCMP_Read_Wrapper "
+                 "(lcmp-device on a veth pair; JVM without -Xcheck:jni)", f"{j / 1e3:.1f} us",
+                 f"{c / 1e3:.1f} us (the same read through the C interface, same session)", "<= 1.5x the C round trip",
+                 verdict(j <= 1.5 * c) + f" (x{j / c:.2f})", jdcmd))
+elif "device_read_skipped" in jd:
+    rows.append(("9", "round trip of a one-parameter read from a simulated device through LCMP_Read_Wrapper",
+                 "skipped (needs root)", "", "<= 1.5x the C round trip", "skipped: needs root", jdcmd))
+else:
+    rows.append(("9", "round trip of a one-parameter read from a simulated device through LCMP_Read_Wrapper",
+                 "not measured in this run", "", "<= 1.5x the C round trip", "not measured", jdcmd))
+
 # Supplementary: wall time of the per-frame function.
 timing = []
 for n, b in bm.items():

@@ -21,6 +21,9 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLCMP_BUILD_BE
 cmake --build "$build" -j2 --target lcmp_transport_bench lcmp_frame_cost lcmp_device_bench
 java_targets=$(cmake --build "$build" --target help 2>/dev/null | sed -n 's/^\(lcmp_java_bench[a-z_]*\):.*/\1/p' || true)
 [ -n "$java_targets" ] && cmake --build "$build" -j2 --target $java_targets
+if cmake --build "$build" --target help 2>/dev/null | grep -q '^lcmp-device:'; then
+    cmake --build "$build" -j2 --target lcmp-device
+fi
 
 echo "=== transport benchmarks ==="
 "$build/bench/lcmp_transport_bench" --benchmark_out="$results/transport.json" --benchmark_out_format=json \
@@ -39,6 +42,12 @@ fi
 if [ -x "$build/bench/java/run_java_bench.sh" ]; then
     echo "=== Java benchmarks ==="
     "$build/bench/java/run_java_bench.sh" | tee "$results/java.txt"
+fi
+
+if [ -x "$build/bench/java/run_java_bench.sh" ] && [ -x "$build/tools/lcmp-device" ]; then
+    echo "=== Java round trip against a simulated device ==="
+    sh "$root/bench/java/device_bench.sh" "$build/tools/lcmp-device" "$build/bench/java/run_java_bench.sh" |
+        tee "$results/java_device.txt"
 fi
 
 python3 "$root/bench/report.py" "$results" "$root/BENCHMARKS.md" "$(basename "$build")"

@@ -285,7 +285,10 @@ JNIEXPORT void JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPComm
     int32_t rc;
     {
         const lcmp::bridge::ByteArrayElements mac(env, address);
-        rc = mac.data() == nullptr ? LCMP_ERROR_MALLOC : LCMPNotify(request.get(), destinationKind, mac.data(), nullptr, 0);
+        // The notifications go to LCMPSession's notification callback object, when one is set.
+        rc = mac.data() == nullptr
+                 ? LCMP_ERROR_MALLOC
+                 : LCMPNotify(request.get(), destinationKind, mac.data(), lcmp::bridge::NotificationToJava, 0);
     }
     if (rc != LCMP_OK) throwLCMPException(rc, "Error on LCMPNotify.", newExcLCMPclass);
 }

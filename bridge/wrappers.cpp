@@ -2,7 +2,9 @@
 // list of parameter objects becomes a request value list, the engine
 // produces the confirmation, and the confirmation becomes an LCMPResponse.
 // Both value lists are owned by holders, so every path destroys them.
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "bridge.h"
 #include "callback_data.h"
@@ -89,19 +91,47 @@ bool BuildRequest(JNIEnv *env, jobject list, Kind kind, const WrapperTexts &text
     });
 }
 
+// The message of a device that never answered: the operation, who was asked
+// and how long, e.g. "Error on LCMPRead: no answer from 02:00:00:00:01:01
+// (3 attempts of 500 ms)."
+std::string DeviceTimeoutText(JNIEnv *env, Kind kind, jbyte destinationKind, jbyteArray address,
+                              const lcmp::RequestSettings &settings) {
+    std::string text = kind == Kind::Read ? "Error on LCMPRead: " : kind == Kind::Write ? "Error on LCMPWrite: "
+                                                                                         : "Error on LCMPControl: ";
+    if (destinationKind == 0) {
+        jbyte mac[6] = {};
+        env->GetByteArrayRegion(address, 0, 6, mac);
+        char printed[18];
+        std::snprintf(printed, sizeof printed, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0] & 0xFF, mac[1] & 0xFF,
+                      mac[2] & 0xFF, mac[3] & 0xFF, mac[4] & 0xFF, mac[5] & 0xFF);
+        text += std::string("no answer from ") + printed;
+    } else {
+        text += destinationKind == 1 ? "no device answered the multicast request" : "no device answered the broadcast";
+    }
+    text += " (" + std::to_string(settings.attempts) + (settings.attempts == 1 ? " attempt" : " attempts") + " of " +
+            std::to_string(settings.timeoutMs) + " ms).";
+    return text;
+}
+
 struct CallbackWalk {
     JNIEnv *env;
     jobject response;
     int32_t filterType;
+    int32_t skippedOpcode;  // -1: none
 };
 
 // Step 9: hands the response to each registered Java callback of the
 // wrapper's record type, on this thread. A callback that throws ends the
-// walk; its exception reaches the wrapper's caller.
-void CallJavaCallback(CallbackData *data, int32_t /*opcode*/, void *context) {
+// walk; its exception reaches the wrapper's caller. In device mode the
+// receive thread has already delivered the device's answer to the callbacks
+// of the confirmation's opcode, so those are skipped: each callback sees
+// each answer once.
+void CallJavaCallback(CallbackData *data, int32_t opcode, void *context) {
     auto &walk = *static_cast<CallbackWalk *>(context);
     JNIEnv *env = walk.env;
-    if (!lcmp::bridge::IsJavaCallback(data) || data->filterType != walk.filterType || env->ExceptionCheck()) return;
+    if (!lcmp::bridge::IsJavaCallback(data) || data->filterType != walk.filterType || opcode == walk.skippedOpcode ||
+        env->ExceptionCheck())
+        return;
     const ScopedLocalRef<> target(env, env->NewLocalRef(reinterpret_cast<jweak>(data->owner)));
     if (!target) return;  // the object is gone
     const ScopedLocalRef<jclass> cls(env, env->GetObjectClass(target.get()));
@@ -127,6 +157,9 @@ jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jby
     ValueListHolder request, confirmation;
     if (!BuildRequest(env, list, kind, texts, request)) return nullptr;
 
+    // Read before the request, which decides by the same mode.
+    const lcmp::RequestSettings settings = lcmp::RequestModeGet();
+    const bool device = settings.mode == LCMP_REQUESTS_DEVICE;
     int32_t rc;
     {
         const lcmp::bridge::ByteArrayElements mac(env, address);
@@ -136,6 +169,11 @@ jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jby
             auto *operation = kind == Kind::Read ? LCMPRead : kind == Kind::Write ? LCMPWrite : LCMPControl;
             rc = operation(request.get(), destinationKind, mac.data(), confirmation.location());
         }
+    }
+    if (rc == LCMP_ERROR_TIMEOUT && device) {
+        const std::string text = DeviceTimeoutText(env, kind, destinationKind, address, settings);
+        throwLCMPException(rc, text.c_str(), LCMPTimeOutExceptionclass);
+        return nullptr;
     }
     if (rc != LCMP_OK) {
         throwLCMPException(rc, texts.operationFailure, newExcLCMPclass);
@@ -152,7 +190,8 @@ jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jby
     ScopedLocalRef<> response(env, conformLCMPResponse(env, confirmation.get(), address));
     if (!response) return nullptr;
     if (kind != Kind::Control) {
-        CallbackWalk walk{env, response.get(), kind == Kind::Read ? LCMP_RECORD_PARAMETER : LCMP_RECORD_WRITE_CONFIRM};
+        CallbackWalk walk{env, response.get(), kind == Kind::Read ? LCMP_RECORD_PARAMETER : LCMP_RECORD_WRITE_CONFIRM,
+                          !device ? -1 : kind == Kind::Read ? LCMP_READ_CNF : LCMP_WRITE_CNF};
         lcmp::VisitEntries(CallJavaCallback, &walk);
     }
     return response.release();

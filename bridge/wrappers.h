@@ -68,6 +68,11 @@ bool BuildEntries(JNIEnv *env, jobject list, const char *buildFailure, Entry &&e
     return true;
 }
 
+// The function of the Notify subscription: hands the type 6 records of one
+// notification to the notification callback object of LCMPSession, if one is
+// set, on the receive thread. The list is only read.
+void NotificationToJava(LCMPValueList *list);
+
 // Deletes the weak global reference kept as a CallbackData owner, from
 // whatever thread releases the record.
 void ReleaseWeakOwner(uintptr_t owner) noexcept;

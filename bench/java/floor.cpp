@@ -18,6 +18,8 @@
 //   loaded liblcmp.so for one message, as the receive thread calls it.
 // - engineRead: the engine's part of the read, without Java: the request
 //   value list of ten IDs, LCMPRead, both lists destroyed.
+// - deviceReadC: the C round trip of a one-parameter read from a simulated
+//   device, the floor of the same read through LCMP_Read_Wrapper.
 // - countReadCalls: the JNI functions one LCMP_Read_Wrapper call makes, by
 //   name, through a counting JNI function table installed with JVMTI.
 //
@@ -323,6 +325,36 @@ JNIEXPORT jlong JNICALL Java_lcmpbench_Floor_engineRead(JNIEnv *, jclass, jint t
         destroy(request);
         destroy(confirmation);
         if (rc != 0) return -1;
+    }
+    return times > 0 ? (NowNs() - start) / times : 0;
+}
+
+// The C host's round trip of a one-parameter read (parameter 1) from the
+// device `address` through the loaded liblcmp.so, in device mode with its
+// session open: `times` reads on the calling thread; nanoseconds per read,
+// or the first failing read's code (negative).
+JNIEXPORT jlong JNICALL Java_lcmpbench_Floor_deviceReadC(JNIEnv *env, jclass, jbyteArray address, jint times) {
+    struct List;
+    using Add = int32_t (*)(List **, const uint8_t *, int32_t, uint16_t, const uint8_t *);
+    using Read = int32_t (*)(List *, int32_t, const uint8_t *, List **);
+    using Destroy = int32_t (*)(List *);
+    const auto add = reinterpret_cast<Add>(LoadedFunction("LCMPFullValueAdd"));
+    const auto read = reinterpret_cast<Read>(LoadedFunction("LCMPRead"));
+    const auto destroy = reinterpret_cast<Destroy>(LoadedFunction("LCMPValueListDestroy"));
+    if (add == nullptr || read == nullptr || destroy == nullptr) return -1;
+    uint8_t device[6] = {};
+    env->GetByteArrayRegion(address, 0, 6, reinterpret_cast<jbyte *>(device));
+    if (env->ExceptionCheck()) return -1;
+    const int64_t start = NowNs();
+    for (jint n = 0; n < times; ++n) {
+        List *request = nullptr;
+        List *confirmation = nullptr;
+        const uint8_t id = 1;
+        int32_t rc = add(&request, nullptr, 2, 1, &id);
+        if (rc == 0) rc = read(request, 0, device, &confirmation);
+        destroy(request);
+        destroy(confirmation);
+        if (rc != 0) return rc;
     }
     return times > 0 ? (NowNs() - start) / times : 0;
 }

@@ -30,6 +30,13 @@ final class Floor {
     /** CallbacksExecute of the loaded liblcmp.so on a fresh native thread, {@code times} times; ns per call. */
     static native long deliverThroughLibrary(byte[] source, int opcode, byte[] payload, int times);
 
+    /**
+     * {@code times} one-parameter reads (parameter 1) of the device at {@code address} through the C
+     * interface of the loaded liblcmp.so, whose session must be open in device mode; ns per read, or
+     * the first failing read's code.
+     */
+    static native long deviceReadC(byte[] address, int times);
+
     /** The JNI calls made while {@code read} runs, as "NAME COUNT" lines ending with "total N"; null if unavailable. */
     static native String countReadCalls(Runnable read);
 }

@@ -9,6 +9,7 @@ import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.HGF_TLV_Type;
 import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.LCMPException;
 import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.LCMPResponse;
 import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.LCMP_OPCODE_Type;
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPSession;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
@@ -21,7 +22,8 @@ import java.util.concurrent.atomic.AtomicLong;
  * follow a warm-up; library and floor alternate within each round. Prints "KEY VALUE" lines (the
  * benchmark report reads them) and "#" lines for people.
  *
- * <p>usage: JavaBench [ROUNDS], or JavaBench --read-loop SECONDS (reads only, for a profiler)
+ * <p>usage: JavaBench [ROUNDS], JavaBench --read-loop SECONDS (reads only, for a profiler), or
+ * JavaBench --device ADAPTER MAC [ROUNDS] (the round trip of a read from a device, with privileges)
  */
 public final class JavaBench {
     private static final byte[] DEVICE = {0x00, 0x13, (byte) 0xA7, 0x01, 0x02, 0x03};
@@ -121,9 +123,73 @@ public final class JavaBench {
         System.out.println("# " + n + " reads");
     }
 
+    /** Parses "02:00:00:00:01:01". */
+    private static byte[] parseMac(String text) {
+        String[] parts = text.split(":");
+        check(parts.length == 6, "bad MAC address " + text);
+        byte[] mac = new byte[6];
+        for (int i = 0; i < 6; i++) {
+            mac[i] = (byte) Integer.parseInt(parts[i], 16);
+        }
+        return mac;
+    }
+
+    private static long deviceWrapperNs(ArrayList<HGF_READ_PARAMETER_TLV> list, byte[] device, int times)
+            throws LCMPException {
+        long start = System.nanoTime();
+        for (int i = 0; i < times; i++) {
+            sink = LCMPCommManager.LCMP_Read_Wrapper((byte) 0, (byte) 0, list, device);
+        }
+        return (System.nanoTime() - start) / times;
+    }
+
+    /**
+     * The round trip of a one-parameter read from a device (a simulator on the other end of the
+     * adapter's link) through LCMP_Read_Wrapper, beside the same read through the C interface, in
+     * one session; rounds alternate the two.
+     */
+    private static void deviceRoundTrip(String adapter, byte[] device, int rounds) throws Exception {
+        final int reads = 2_000;
+        check(LCMPCommManager.initIDs() == 0, "initIDs failed");
+        check(Floor.init() == 0, "the floor library could not bind");
+        System.out.println("# one-parameter read of " + Arrays.toString(device) + " on " + adapter + ", " + rounds
+                + " rounds of " + reads + " reads after a warm-up, median shown; run without -Xcheck:jni");
+        ArrayList<HGF_READ_PARAMETER_TLV> list = new ArrayList<>();
+        list.add(new HGF_READ_PARAMETER_TLV((byte) 1));
+        LCMPSession session = LCMPSession.open(adapter, 1000, 1);
+        try {
+            LCMPResponse first = LCMPCommManager.LCMP_Read_Wrapper((byte) 0, (byte) 0, list, device);
+            check(first.getHGF_TLVs().size() == 1, "the device's answer holds " + first.getHGF_TLVs().size() + " TLVs");
+            for (int i = 0; i < 2; i++) {  // warm-up
+                check(Floor.deviceReadC(device, reads) > 0, "the C read failed");
+                deviceWrapperNs(list, device, reads);
+            }
+            long[] java = new long[rounds];
+            long[] c = new long[rounds];
+            for (int r = 0; r < rounds; r++) {
+                if (r % 2 == 0) {
+                    java[r] = deviceWrapperNs(list, device, reads);
+                    c[r] = Floor.deviceReadC(device, reads);
+                } else {
+                    c[r] = Floor.deviceReadC(device, reads);
+                    java[r] = deviceWrapperNs(list, device, reads);
+                }
+                check(c[r] > 0, "a C read failed: " + c[r]);
+            }
+            print("device_read_java_ns", java);
+            print("device_read_c_ns", c);
+        } finally {
+            session.close();
+        }
+    }
+
     public static void main(String[] args) throws Exception {
         if (args.length == 2 && args[0].equals("--read-loop")) {
             readLoop(Long.parseLong(args[1]));
+            return;
+        }
+        if (args.length >= 3 && args[0].equals("--device")) {
+            deviceRoundTrip(args[1], parseMac(args[2]), args.length > 3 ? Integer.parseInt(args[3]) : 7);
             return;
         }
         int rounds = args.length > 0 ? Integer.parseInt(args[0]) : 7;

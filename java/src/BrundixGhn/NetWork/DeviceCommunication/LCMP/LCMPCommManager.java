@@ -35,6 +35,13 @@ public class LCMPCommManager {
     /**
      * Reads the parameters named by a list of {@link HGF_READ_PARAMETER_TLV} from a device.
      *
+     * <p>Without an {@link LCMPSession} the library makes up the confirmation itself and sends
+     * nothing; with one the request goes to the device(s) and a device that never answers raises
+     * {@link LCMPTimeOutException}. After a successful read (and write), the callbacks registered
+     * with the response's TLV kind are called with the response on this thread, whatever their
+     * opcode filter; with a session, those registered for the confirmation's opcode are skipped,
+     * because the receive thread has already delivered the device's answer to them.
+     *
      * @param destinationKind 0 the device at {@code deviceAddress}, 1 the LCMP multicast address, 2 broadcast
      * @param reserved not used
      * @param deviceAddress the device's 6-byte MAC address; the response carries this array
