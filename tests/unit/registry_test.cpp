@@ -146,6 +146,27 @@ TEST_F(Registry, DroppedJavaEntriesAreReleasedAndKeepTheirPositions) {
     EXPECT_EQ(LCMPCallBackJavaUninstall(1), 0xCu);
 }
 
+TEST_F(Registry, AJavaEntryDroppedDuringItsDeliveryIsReleasedWhenTheDeliveryEnds) {
+    gReleased.clear();
+    static std::atomic<bool> inside{false}, dropped{false};
+    inside = false;
+    dropped = false;
+    auto waiter = [](const uint8_t *, const uint8_t *, int, CallbackData *d) {
+        inside = true;
+        while (!dropped) std::this_thread::yield();
+        EXPECT_EQ(d->owner, 0xDu);  // not released under the delivery
+        return 0;
+    };
+    LCMPCallBackInstall(waiter, LCMP_READ_CNF, JavaData(0xD));
+    std::thread receive([] { Send(LCMP_READ_CNF, kConfirm); });
+    while (!inside) std::this_thread::yield();
+    lcmp::CallbackListDestroyAll();
+    EXPECT_TRUE(gReleased.empty());
+    dropped = true;
+    receive.join();
+    EXPECT_EQ(gReleased, (std::vector<uintptr_t>{0xD}));
+}
+
 TEST_F(Registry, StaleHandlesAreIgnored) {
     CallbackEntry *e = LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(1));
     CallbackEntry *kept = LCMPCallBackInstall(Log::Record, LCMP_READ_CNF, Data(2));
