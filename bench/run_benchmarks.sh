@@ -18,13 +18,17 @@ rm -f "$results"/*
 echo "=== configure and build ($build) ==="
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLCMP_BUILD_BENCH=ON -DLCMP_WERROR=ON \
     -DLCMP_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target lcmp_transport_bench lcmp_frame_cost
+cmake --build "$build" -j2 --target lcmp_transport_bench lcmp_frame_cost lcmp_device_bench
 java_targets=$(cmake --build "$build" --target help 2>/dev/null | sed -n 's/^\(lcmp_java_bench[a-z_]*\):.*/\1/p' || true)
 [ -n "$java_targets" ] && cmake --build "$build" -j2 --target $java_targets
 
 echo "=== transport benchmarks ==="
 "$build/bench/lcmp_transport_bench" --benchmark_out="$results/transport.json" --benchmark_out_format=json \
     2> >(tee "$results/transport.err" >&2)
+
+echo "=== device mode benchmarks ==="
+"$build/bench/lcmp_device_bench" --benchmark_out="$results/device.json" --benchmark_out_format=json \
+    2> >(tee "$results/device.err" >&2)
 
 echo "=== per-frame cost under callgrind ==="
 if command -v valgrind >/dev/null; then
