@@ -191,6 +191,45 @@ if name in bm:
                  f"at most {held:.0f}", f"{bound:.0f} (50 ms of that traffic)", "<= what 50 ms holds",
                  verdict(held <= bound), cmd))
 
+# Row 8: device mode (bench/device_bench.cpp).
+dev = {}
+dpath = os.path.join(results, "device.json")
+if os.path.exists(dpath):
+    with open(dpath) as f:
+        dev = {b["name"]: b for b in json.load(f).get("benchmarks", []) if "error_occurred" not in b}
+DBENCH = f"{build}/bench/lcmp_device_bench"
+lib, bare = "BM_RoundTripRead/iterations:3000/manual_time", "BM_RoundTripBare/iterations:3000/manual_time"
+cmd = f"{DBENCH} --benchmark_filter=RoundTrip"
+if lib in dev and bare in dev:
+    l, b = dev[lib]["rtt_us_median"], dev[bare]["rtt_us_median"]
+    rows.append(("8", "round trip of a one-parameter LCMPRead in device mode (3 000 reads, median)", f"{l:.1f} us",
+                 f"{b:.1f} us (one raw frame out through libpcap, answer read back through libpcap; "
+                 "the same responder answering from a tight loop)", "<= 1.5x the floor",
+                 verdict(l <= 1.5 * b) + f" (x{l / b:.2f})", cmd))
+else:
+    root_row("8", "round trip of a one-parameter LCMPRead in device mode", "<= 1.5x the floor", cmd)
+name = "BM_EightThreadsEightDevices/iterations:2/manual_time"
+cmd = f"{DBENCH} --benchmark_filter=BM_EightThreadsEightDevices"
+if name in dev:
+    b = dev[name]
+    rows.append(("8", "8 threads reading back from 8 simulated devices (lcmp-device -n 8) what each wrote, 2 x 2 s",
+                 f"{b['requests_per_s'] / 1e3:.1f} k requests/s, {b['misrouted']:.0f} misrouted, "
+                 f"{b['failed']:.0f} failed of {b['requests']:.0f}", "", ">= 20 000 requests/s, none misrouted",
+                 verdict(b["requests_per_s"] >= 20000 and b["misrouted"] == 0 and b["failed"] == 0), cmd))
+else:
+    root_row("8", "8 threads against 8 simulated devices", ">= 20 000 requests/s, none misrouted", cmd)
+name = "BM_GroupRead200/iterations:5/manual_time"
+cmd = f"{DBENCH} --benchmark_filter=BM_GroupRead200"
+if name in dev:
+    b = dev[name]
+    rows.append(("8", "multicast read answered by 200 simulated devices (5 reads, median)",
+                 f"{b['collected_min']:.0f} of 200 collected; call to last answer delivered: "
+                 f"{b['library_ms_median']:.2f} ms",
+                 f"simulator, request frame to its last answer on the wire: {b['simulator_ms_median']:.2f} ms",
+                 "all 200 collected", verdict(b["collected_min"] >= 200), cmd))
+else:
+    root_row("8", "multicast read answered by 200 simulated devices", "all 200 collected", cmd)
+
 # Supplementary: wall time of the per-frame function.
 timing = []
 for n, b in bm.items():
