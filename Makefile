@@ -2,7 +2,8 @@
 # (Debian packages, when run as root), configure, build and run.
 BUILD ?= build
 CMAKE_FLAGS ?=
-PACKAGES := cmake ninja-build g++ pkg-config libpcap-dev libgtest-dev libgmock-dev openjdk-17-jdk-headless junit5 iproute2 python3 tshark libbenchmark-dev valgrind
+PACKAGES := cmake ninja-build g++ pkg-config libpcap-dev libgtest-dev libgmock-dev openjdk-17-jdk-headless junit5 iproute2 python3 tshark libbenchmark-dev valgrind \
+            build-essential debhelper dpkg-dev lintian default-jdk-headless
 
 .PHONY: all deps configure build test demo package bench clean
 
@@ -39,8 +40,10 @@ demo: build
 bench: deps
 	@bash bench/run_benchmarks.sh
 
-package: build
-	@cmake --build $(BUILD) --target package
+# The Debian packages, built by dpkg-buildpackage from debian/ and checked by
+# lintian, land in $(BUILD)/packages/.
+package: deps
+	@bash packaging/build_debs.sh $(BUILD)/packages
 
 clean:
 	rm -rf $(BUILD)
