@@ -193,7 +193,7 @@ if name in bm:
                  verdict(held <= bound), cmd))
 
 # Row 8: lcmp-device's answer rate beside the bare send rate of the same adapter.
-dcmd = f"{build}/bench/lcmp_device_bench"
+dcmd = f"{build}/bench/lcmp_simulator_bench"
 bare_send = device.get("bare_send_fps")
 for key, what in (("device1_answer_fps", "lcmp-device answer rate, 1 device, 6 000 unicast reads queued"),
                   ("device200_group_answer_fps", "lcmp-device answer rate, 200 devices, 30 group reads queued "
@@ -209,20 +209,59 @@ for key, what in (("device1_answer_fps", "lcmp-device answer rate, 1 device, 6 0
     else:
         root_row("8", what, goal, dcmd)
 
-# Row 9: the round trip of a one-parameter read from a simulated device, Java beside C.
+# Row 9: device mode (bench/device_mode_bench.cpp).
+dev = {}
+dpath = os.path.join(results, "device_mode.json")
+if os.path.exists(dpath):
+    with open(dpath) as f:
+        dev = {b["name"]: b for b in json.load(f).get("benchmarks", []) if "error_occurred" not in b}
+DBENCH = f"{build}/bench/lcmp_device_mode_bench"
+lib, bare = "BM_RoundTripRead/iterations:3000/manual_time", "BM_RoundTripBare/iterations:3000/manual_time"
+cmd = f"{DBENCH} --benchmark_filter=RoundTrip"
+if lib in dev and bare in dev:
+    l, b = dev[lib]["rtt_us_median"], dev[bare]["rtt_us_median"]
+    rows.append(("9", "round trip of a one-parameter LCMPRead in device mode (3 000 reads, median)", f"{l:.1f} us",
+                 f"{b:.1f} us (one raw frame out through libpcap, answer read back through libpcap; "
+                 "the same responder answering from a tight loop)", "<= 1.5x the floor",
+                 verdict(l <= 1.5 * b) + f" (x{l / b:.2f})", cmd))
+else:
+    root_row("9", "round trip of a one-parameter LCMPRead in device mode", "<= 1.5x the floor", cmd)
+name = "BM_EightThreadsEightDevices/iterations:2/manual_time"
+cmd = f"{DBENCH} --benchmark_filter=BM_EightThreadsEightDevices"
+if name in dev:
+    b = dev[name]
+    rows.append(("9", "8 threads reading back from 8 simulated devices (lcmp-device -n 8) what each wrote, 2 x 2 s",
+                 f"{b['requests_per_s'] / 1e3:.1f} k requests/s, {b['misrouted']:.0f} misrouted, "
+                 f"{b['failed']:.0f} failed of {b['requests']:.0f}", "", ">= 20 000 requests/s, none misrouted",
+                 verdict(b["requests_per_s"] >= 20000 and b["misrouted"] == 0 and b["failed"] == 0), cmd))
+else:
+    root_row("9", "8 threads against 8 simulated devices", ">= 20 000 requests/s, none misrouted", cmd)
+name = "BM_GroupRead200/iterations:5/manual_time"
+cmd = f"{DBENCH} --benchmark_filter=BM_GroupRead200"
+if name in dev:
+    b = dev[name]
+    rows.append(("9", "multicast read answered by 200 simulated devices (5 reads, median)",
+                 f"{b['collected_min']:.0f} of 200 collected; call to last answer delivered: "
+                 f"{b['library_ms_median']:.2f} ms",
+                 f"simulator, request frame to its last answer on the wire: {b['simulator_ms_median']:.2f} ms",
+                 "all 200 collected", verdict(b["collected_min"] >= 200), cmd))
+else:
+    root_row("9", "multicast read answered by 200 simulated devices", "all 200 collected", cmd)
+
+# Row 10: the round trip of a one-parameter read from a simulated device, Java beside C.
 jd = load_pairs("java_device.txt")
 jdcmd = f"bench/java/device_bench.sh {build}/tools/lcmp-device {jcmd}"
 if "device_read_java_ns" in jd:
     j, c = jd["device_read_java_ns"], jd["device_read_c_ns"]
-    rows.append(("9", "round trip of a one-parameter read from a simulated device through LCMP_Read_Wrapper "
+    rows.append(("10", "round trip of a one-parameter read from a simulated device through LCMP_Read_Wrapper "
                  "(lcmp-device on a veth pair; JVM without -Xcheck:jni)", f"{j / 1e3:.1f} us",
                  f"{c / 1e3:.1f} us (the same read through the C interface, same session)", "<= 1.5x the C round trip",
                  verdict(j <= 1.5 * c) + f" (x{j / c:.2f})", jdcmd))
 elif "device_read_skipped" in jd:
-    rows.append(("9", "round trip of a one-parameter read from a simulated device through LCMP_Read_Wrapper",
+    rows.append(("10", "round trip of a one-parameter read from a simulated device through LCMP_Read_Wrapper",
                  "skipped (needs root)", "", "<= 1.5x the C round trip", "skipped: needs root", jdcmd))
 else:
-    rows.append(("9", "round trip of a one-parameter read from a simulated device through LCMP_Read_Wrapper",
+    rows.append(("10", "round trip of a one-parameter read from a simulated device through LCMP_Read_Wrapper",
                  "not measured in this run", "", "<= 1.5x the C round trip", "not measured", jdcmd))
 
 # Supplementary: wall time of the per-frame function.

@@ -18,7 +18,7 @@ rm -f "$results"/*
 echo "=== configure and build ($build) ==="
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLCMP_BUILD_BENCH=ON -DLCMP_WERROR=ON \
     -DLCMP_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target lcmp_transport_bench lcmp_frame_cost lcmp_device_bench
+cmake --build "$build" -j2 --target lcmp_transport_bench lcmp_frame_cost lcmp_simulator_bench lcmp_device_mode_bench
 java_targets=$(cmake --build "$build" --target help 2>/dev/null | sed -n 's/^\(lcmp_java_bench[a-z_]*\):.*/\1/p' || true)
 [ -n "$java_targets" ] && cmake --build "$build" -j2 --target $java_targets
 if cmake --build "$build" --target help 2>/dev/null | grep -q '^lcmp-device:'; then
@@ -30,7 +30,11 @@ echo "=== transport benchmarks ==="
     2> >(tee "$results/transport.err" >&2)
 
 echo "=== lcmp-device answer rate ==="
-"$build/bench/lcmp_device_bench" | tee "$results/device.txt"
+"$build/bench/lcmp_simulator_bench" | tee "$results/device.txt"
+
+echo "=== device mode benchmarks ==="
+"$build/bench/lcmp_device_mode_bench" --benchmark_out="$results/device_mode.json" --benchmark_out_format=json \
+    2> >(tee "$results/device_mode.err" >&2)
 
 echo "=== per-frame cost under callgrind ==="
 if command -v valgrind >/dev/null; then

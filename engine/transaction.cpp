@@ -21,6 +21,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace lcmp {
@@ -32,6 +33,8 @@ namespace {
 // Sequence numbers of earlier attempts still recognised as exact matches.
 constexpr std::size_t kRememberedAttempts = 16;
 constexpr std::size_t kRequestHeaderSize = 9;
+// How long a unicast caller yields for its answer before it blocks.
+constexpr auto kSpinFor = std::chrono::microseconds(50);
 
 struct Transaction {
     // Fixed while the transaction is in the table.
@@ -48,6 +51,9 @@ struct Transaction {
     LCMPValueList *collected = nullptr;              // owned until handed to the caller
     std::vector<std::array<uint8_t, 6>> answeredBy;  // group: each device counts once
     uint32_t answers = 0;
+    // Set with `answers` (unicast) or `ended`: read without the lock by a
+    // caller spinning for its answer.
+    std::atomic<bool> settled{false};
     bool ended = false;       // the session ended
     bool outOfMemory = false;  // a record could not be kept
     std::condition_variable answered;
@@ -166,7 +172,18 @@ int32_t Exchange(const Link &link, const uint8_t *destination, bool group, int32
             rc = sent;
             break;
         }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings.timeoutMs);
+        const auto start = std::chrono::steady_clock::now();
+        const auto deadline = start + std::chrono::milliseconds(settings.timeoutMs);
+        if (!group && gOutstandingRequests.load(std::memory_order_relaxed) == 1) {
+            // An answer on a local link comes within tens of microseconds:
+            // yielding for it a little while costs less than the sleep and
+            // wake-up of a blocked wait, which would double the round trip.
+            // Only a lone request does so: callers yielding side by side
+            // take the processor from the threads that bring the answers.
+            const auto spinUntil = std::min(deadline, start + kSpinFor);
+            while (!t.settled.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < spinUntil)
+                std::this_thread::yield();
+        }
         std::unique_lock lock(gMutex);
         t.answered.wait_until(lock, deadline, [&] { return t.ended || (!group && t.answers != 0); });
         if (t.ended) {
@@ -204,6 +221,7 @@ void LinkClear() noexcept {
     gLink = Link{};
     for (Transaction *t = gFirst; t != nullptr; t = t->next) {
         t->ended = true;
+        t->settled.store(true, std::memory_order_release);
         t->answered.notify_all();
     }
 }
@@ -300,7 +318,11 @@ bool AnswerMatch(const uint8_t *source, int32_t opcode, uint16_t sequence, std::
             t->outOfMemory = true;
     });
     ++t->answers;
-    t->answered.notify_all();
+    if (!t->group) {
+        // A group's caller waits out its time; it is not woken for each answer.
+        t->settled.store(true, std::memory_order_release);
+        t->answered.notify_all();
+    }
     return true;
 }
 

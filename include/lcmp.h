@@ -166,7 +166,10 @@ LCMP_API int32_t LCMPValueListDestroy(LCMPValueList *list);
  * call); LCMP_ERROR_ETH_IF (the adapter has no Ethernet address);
  * LCMP_ERROR_SENDTO; LCMP_ERROR_MALLOC (entries kept so far are appended).
  * Any number of threads may wait at once; an answer goes to the request of
- * its device, opcode and echoed sequence number, never to another. Every
+ * its device, opcode and echoed sequence number, never to another. The
+ * caller waits on its own thread (a lone unicast request yields for its
+ * answer for up to 50 microseconds before it blocks); the receive thread
+ * only hands the answer over and never waits for the caller. Every
  * answer also reaches the callbacks installed for its opcode, once, on the
  * receive thread, as any received message does. */
 LCMP_API int32_t LCMPRead(LCMPValueList *request, int32_t destinationKind, const uint8_t *deviceMac,

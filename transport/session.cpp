@@ -177,6 +177,7 @@ void LCMPSocketEnd() noexcept {
         return;
     }
     std::lock_guard<std::mutex> session(gSessionMutex);
+    LinkClear();  // again: an LCMPInit that held the session lock may have installed it meanwhile
     LCMPReceiveThreadStop();
     if (gReceiveThread.thread.joinable()) {
         gReceiveThread.thread.join();
