@@ -142,4 +142,50 @@ private:
     jbyte *elements_;
 };
 
+// The descriptor of LCMPCallBack, looked up on each callback object's class.
+inline constexpr const char *kLCMPCallBackSignature =
+    "(LBrundixGhn/NetWork/DeviceCommunication/LCMP/LCMPCommManager$LCMPResponse;)V";
+
+// Attaches the calling thread for one delivery and detaches it afterwards,
+// unless it was attached already (a Java thread dispatching itself must stay
+// attached). env() is null when the thread could not be attached.
+class DeliveryAttachment {
+public:
+    DeliveryAttachment() noexcept {
+        if (jvm->GetEnv(reinterpret_cast<void **>(&env_), JNI_VERSION_1_6) == JNI_OK) return;
+        env_ = nullptr;
+        if (jvm->AttachCurrentThread(reinterpret_cast<void **>(&env_), nullptr) == JNI_OK) attached_ = true;
+        else env_ = nullptr;
+    }
+    DeliveryAttachment(const DeliveryAttachment &) = delete;
+    DeliveryAttachment &operator=(const DeliveryAttachment &) = delete;
+    ~DeliveryAttachment() {
+        if (attached_) jvm->DetachCurrentThread();
+    }
+    JNIEnv *env() const noexcept { return env_; }
+
+private:
+    JNIEnv *env_ = nullptr;
+    bool attached_ = false;
+};
+
+// The modified UTF-8 characters of a Java string, released when the scope ends.
+class StringChars {
+public:
+    StringChars(JNIEnv *env, jstring text) noexcept
+        : env_(env), text_(text), chars_(text ? env->GetStringUTFChars(text, nullptr) : nullptr) {}
+    StringChars(const StringChars &) = delete;
+    StringChars &operator=(const StringChars &) = delete;
+    ~StringChars() {
+        if (chars_ != nullptr) env_->ReleaseStringUTFChars(text_, chars_);
+    }
+    // Null when the string is null or its characters could not be obtained.
+    const char *get() const noexcept { return chars_; }
+
+private:
+    JNIEnv *env_;
+    jstring text_;
+    const char *chars_;
+};
+
 }  // namespace lcmp::bridge

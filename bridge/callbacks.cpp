@@ -15,10 +15,9 @@
 
 namespace {
 
+using lcmp::bridge::DeliveryAttachment;
+using lcmp::bridge::kLCMPCallBackSignature;
 using lcmp::bridge::ScopedLocalRef;
-
-constexpr const char *kLCMPCallBackSignature =
-    "(LBrundixGhn/NetWork/DeviceCommunication/LCMP/LCMPCommManager$LCMPResponse;)V";
 
 struct Filters {
     int32_t filterType = -1;
@@ -129,29 +128,6 @@ void UnregisterOneShot(JNIEnv *env, jobject target) {
     }
     if (thrown) env->Throw(thrown.get());
 }
-
-// Attaches the calling thread for one delivery and detaches it afterwards,
-// unless it was attached already (a Java thread dispatching itself must stay
-// attached).
-class DeliveryAttachment {
-public:
-    DeliveryAttachment() {
-        if (jvm->GetEnv(reinterpret_cast<void **>(&env_), JNI_VERSION_1_6) == JNI_OK) return;
-        env_ = nullptr;
-        if (jvm->AttachCurrentThread(reinterpret_cast<void **>(&env_), nullptr) == JNI_OK) attached_ = true;
-        else env_ = nullptr;
-    }
-    DeliveryAttachment(const DeliveryAttachment &) = delete;
-    DeliveryAttachment &operator=(const DeliveryAttachment &) = delete;
-    ~DeliveryAttachment() {
-        if (attached_) jvm->DetachCurrentThread();
-    }
-    JNIEnv *env() const noexcept { return env_; }
-
-private:
-    JNIEnv *env_ = nullptr;
-    bool attached_ = false;
-};
 
 }  // namespace
 

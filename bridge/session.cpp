@@ -14,30 +14,14 @@
 
 namespace {
 
+using lcmp::bridge::DeliveryAttachment;
+using lcmp::bridge::kLCMPCallBackSignature;
 using lcmp::bridge::ScopedLocalRef;
+using lcmp::bridge::StringChars;
 
 // The settings local mode starts with; set again when a session ends.
 constexpr uint32_t kLocalTimeoutMs = 500;
 constexpr uint32_t kLocalAttempts = 3;
-
-// The modified UTF-8 characters of a Java string for the scope.
-class StringChars {
-public:
-    StringChars(JNIEnv *env, jstring text) noexcept
-        : env_(env), text_(text), chars_(text ? env->GetStringUTFChars(text, nullptr) : nullptr) {}
-    StringChars(const StringChars &) = delete;
-    StringChars &operator=(const StringChars &) = delete;
-    ~StringChars() {
-        if (chars_ != nullptr) env_->ReleaseStringUTFChars(text_, chars_);
-    }
-    // Null when the string is null or its characters could not be obtained.
-    const char *get() const noexcept { return chars_; }
-
-private:
-    JNIEnv *env_;
-    jstring text_;
-    const char *chars_;
-};
 
 // Raises the failure of open with "Error on LCMPSession.open: " before the detail.
 void RaiseOpenFailure(int32_t code, const std::string &detail) {
@@ -115,9 +99,6 @@ void Open(JNIEnv *env, jstring adapter, jint timeoutMs, jint attempts, jstring j
     }
 }
 
-constexpr const char *kLCMPCallBackSignature =
-    "(LBrundixGhn/NetWork/DeviceCommunication/LCMP/LCMPCommManager$LCMPResponse;)V";
-
 // The notification callback object (a global reference), or null. The mutex
 // guards only the reference itself: a delivery takes a local reference of
 // its own under it and calls the object without it.
@@ -129,28 +110,6 @@ jobject NotificationCallBack(JNIEnv *env) {
     const std::lock_guard lock(gNotificationMutex);
     return gNotificationCallBack != nullptr ? env->NewLocalRef(gNotificationCallBack) : nullptr;
 }
-
-// The receive thread is attached for one delivery and detached afterwards,
-// unless it was attached already.
-class Attachment {
-public:
-    Attachment() {
-        if (jvm->GetEnv(reinterpret_cast<void **>(&env_), JNI_VERSION_1_6) == JNI_OK) return;
-        env_ = nullptr;
-        if (jvm->AttachCurrentThread(reinterpret_cast<void **>(&env_), nullptr) == JNI_OK) attached_ = true;
-        else env_ = nullptr;
-    }
-    Attachment(const Attachment &) = delete;
-    Attachment &operator=(const Attachment &) = delete;
-    ~Attachment() {
-        if (attached_) jvm->DetachCurrentThread();
-    }
-    JNIEnv *env() const noexcept { return env_; }
-
-private:
-    JNIEnv *env_ = nullptr;
-    bool attached_ = false;
-};
 
 // The response of one notification: the sender's address and one
 // HGF_NOTIFY_TLV (notify type, then value) per record. Null with the
@@ -184,7 +143,7 @@ void lcmp::bridge::NotificationToJava(LCMPValueList *list) {
         const std::lock_guard lock(gNotificationMutex);
         if (gNotificationCallBack == nullptr) return;  // nobody to tell: no attach
     }
-    const Attachment attachment;
+    const DeliveryAttachment attachment;
     JNIEnv *env = attachment.env();
     // A thread attached already may hold its owner's pending exception.
     if (env == nullptr || env->ExceptionCheck()) return;

@@ -14,10 +14,8 @@
 namespace {
 
 using lcmp::ValueListHolder;
+using lcmp::bridge::kLCMPCallBackSignature;
 using lcmp::bridge::ScopedLocalRef;
-
-constexpr const char *kLCMPCallBackSignature =
-    "(LBrundixGhn/NetWork/DeviceCommunication/LCMP/LCMPCommManager$LCMPResponse;)V";
 
 enum class Kind { Read, Write, Control };
 

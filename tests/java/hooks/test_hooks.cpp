@@ -106,24 +106,6 @@ int FilledLookups() {
     return filled;
 }
 
-// The modified UTF-8 characters of a Java string, released at scope end.
-class Utf {
-public:
-    Utf(JNIEnv *env, jstring text) noexcept
-        : env_(env), text_(text), chars_(text ? env->GetStringUTFChars(text, nullptr) : nullptr) {}
-    Utf(const Utf &) = delete;
-    Utf &operator=(const Utf &) = delete;
-    ~Utf() {
-        if (chars_ != nullptr) env_->ReleaseStringUTFChars(text_, chars_);
-    }
-    const char *get() const noexcept { return chars_; }
-
-private:
-    JNIEnv *env_;
-    jstring text_;
-    const char *chars_;
-};
-
 // toString() of an object, or "none" for null.
 std::string Describe(JNIEnv *env, jobject object) {
     if (object == nullptr) return "none";
@@ -134,7 +116,7 @@ std::string Describe(JNIEnv *env, jobject object) {
         env->ExceptionClear();
         return "toString failed";
     }
-    const Utf chars(env, text.get());
+    const lcmp::bridge::StringChars chars(env, text.get());
     return chars.get() != nullptr ? chars.get() : "null";
 }
 
@@ -261,7 +243,7 @@ extern "C" JNIEXPORT jobject JNICALL Java_lcmptest_TestHooks_initIDs(JNIEnv *env
 extern "C" JNIEXPORT void JNICALL Java_lcmptest_TestHooks_throwLCMPException(JNIEnv *env, jclass, jint code,
                                                                              jstring message, jboolean timeoutClass,
                                                                              jboolean pendingFirst) {
-    const Utf chars(env, message);
+    const lcmp::bridge::StringChars chars(env, message);
     if (pendingFirst) {
         const ScopedLocalRef<jclass> illegalState(env, env->FindClass("java/lang/IllegalStateException"));
         env->ThrowNew(illegalState.get(), "raised before throwLCMPException");
@@ -281,7 +263,7 @@ extern "C" JNIEXPORT jstring JNICALL Java_lcmptest_TestHooks_throwOnNativeThread
                                                                                  jstring message) {
     std::string text;
     {
-        const Utf chars(env, message);
+        const lcmp::bridge::StringChars chars(env, message);
         if (chars.get() != nullptr) text = chars.get();
     }
     std::string report;
@@ -479,7 +461,7 @@ extern "C" JNIEXPORT jint JNICALL Java_lcmptest_TestHooks_sessionOpen(JNIEnv *en
         ThrowIllegalState(env, "liblcmp.so is not loaded: initialise LCMPCommManager first");
         return 0;
     }
-    const Utf name(env, adapter);
+    const lcmp::bridge::StringChars name(env, adapter);
     return name.get() != nullptr ? init(name.get()) : LCMP_ERROR_BAD_ARGS;
 }
 
@@ -503,7 +485,7 @@ extern "C" JNIEXPORT jint JNICALL Java_lcmptest_TestHooks_injectFrame(JNIEnv *en
 extern "C" JNIEXPORT jbyteArray JNICALL Java_lcmptest_TestHooks_adapterAddress(JNIEnv *env, jclass, jstring adapter) {
     using AddressFunction = int32_t (*)(const char *, uint8_t *);
     const auto get = reinterpret_cast<AddressFunction>(LoadedFunction("MacAddressGet"));
-    const Utf name(env, adapter);
+    const lcmp::bridge::StringChars name(env, adapter);
     uint8_t mac[6] = {};
     if (get == nullptr || name.get() == nullptr || get(name.get(), mac) != 0) return nullptr;
     jbyteArray out = env->NewByteArray(6);
@@ -517,7 +499,7 @@ extern "C" JNIEXPORT jbyteArray JNICALL Java_lcmptest_TestHooks_adapterAddress(J
 // the errno of the first failure.
 extern "C" JNIEXPORT jint JNICALL Java_lcmptest_TestHooks_injectRepeated(JNIEnv *env, jclass, jstring adapter,
                                                                           jbyteArray frame, jint times) {
-    const Utf name(env, adapter);
+    const lcmp::bridge::StringChars name(env, adapter);
     const std::vector<uint8_t> bytes = Bytes(env, frame);
     if (name.get() == nullptr) return EINVAL;
     const unsigned index = if_nametoindex(name.get());
