@@ -37,7 +37,13 @@ union ThreadSlot {
     ~ThreadSlot() {}
 };
 ThreadSlot gReceiveThread;
+// Set before the receive thread starts, cleared once it was joined: frames
+// fed from elsewhere are refused from the first moment the loop may run.
+std::atomic<bool> gReceiveThreadExists{false};
+// Written by the receive thread itself before it handles a frame, so that
+// LCMPEnd from any callback finds that it runs on this thread.
 std::atomic<std::thread::id> gReceiveThreadId{};
+std::atomic<void (*)()> gStartHook{nullptr};
 
 // Frames to the adapter's own address when it is known, else every frame of
 // the Ethertype (the loop checks the Ethertype itself as well).
@@ -86,9 +92,14 @@ pcap_t *AdapterOpen(const char *name) {
 
 std::mutex &HandleMutex() noexcept { return gHandleMutex; }
 
-bool ReceiveThreadActive() noexcept { return gReceiveThreadId.load() != std::thread::id(); }
+bool ReceiveThreadActive() noexcept { return gReceiveThreadExists.load(); }
+
+namespace testing {
+void SetReceiveThreadStartHook(void (*hook)()) noexcept { gStartHook.store(hook); }
+}  // namespace testing
 
 int ReceiveThreadFunction(void * /*unused*/) noexcept {
+    gReceiveThreadId.store(std::this_thread::get_id());
     pcap_t *const handle = fp;  // stays open until this thread was joined
     while (lcmpReceiveThreadRunning.load()) {
         pcap_pkthdr *header = nullptr;
@@ -107,13 +118,15 @@ int32_t LCMPReceiveThreadCreate() noexcept {
     // Set before the thread exists, so that a stop requested before the
     // loop's first pass is not overwritten.
     lcmpReceiveThreadRunning.store(1);
+    gReceiveThreadExists.store(true);
     try {
         gReceiveThread.thread = std::thread([] { ReceiveThreadFunction(nullptr); });
     } catch (...) {
         lcmpReceiveThreadRunning.store(0);
+        gReceiveThreadExists.store(false);
         return -1;
     }
-    gReceiveThreadId.store(gReceiveThread.thread.get_id());
+    if (auto *hook = gStartHook.load()) hook();
     return 0;
 }
 
@@ -127,6 +140,10 @@ int32_t LCMPSocketInit(const char *adapterName) noexcept {
     if (adapterName == nullptr) return LCMP_ERROR_BAD_ARGS;
     // A longer name is refused: cut short it could name another adapter.
     if (strnlen(adapterName, kInterfaceNameSize) >= kInterfaceNameSize) return LCMP_ERROR_BAD_ARGS;
+
+    // From a callback: this thread's session is open, and a caller of
+    // LCMPEnd may hold the session lock while it waits for this thread.
+    if (std::this_thread::get_id() == gReceiveThreadId.load()) return LCMP_ERROR_BAD_ARGS;
 
     std::lock_guard<std::mutex> session(gSessionMutex);
     if (fp != nullptr) return LCMP_ERROR_BAD_ARGS;  // one session at a time
@@ -159,6 +176,7 @@ void LCMPSocketEnd() noexcept {
     if (gReceiveThread.thread.joinable()) {
         gReceiveThread.thread.join();
         gReceiveThreadId.store(std::thread::id());
+        gReceiveThreadExists.store(false);
     }
     std::lock_guard<std::mutex> handle(gHandleMutex);
     if (fp != nullptr) {
