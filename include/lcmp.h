@@ -186,8 +186,10 @@ LCMP_API int32_t LCMPFrameProcess(const uint8_t *frame, uint32_t length, int64_t
  * receive thread, which from then on runs every callback for received
  * messages. Frames of Ethertype 0x22E3 addressed to the adapter's own address
  * are captured, segmented messages reassembled. Needs root or
- * cap_net_raw,cap_net_admin. Results: 0; LCMP_ERROR_BAD_ARGS (NULL name, a
- * name of 100 characters or more, or a session already open);
+ * cap_net_raw,cap_net_admin. A session that a callback ended with LCMPEnd is
+ * closed first (after that callback has returned), so a new one opens without
+ * another LCMPEnd. Results: 0; LCMP_ERROR_BAD_ARGS (NULL name, a name of 100
+ * characters or more, a session already open, or a call from a callback);
  * LCMP_ERROR_SOCKET_NOT_OPENED (the adapter cannot be opened: the message
  * names it on stderr); LCMP_ERROR_PTHREAD_CREATE (no thread; the adapter stays
  * open until LCMPEnd). */
@@ -195,7 +197,10 @@ LCMP_API int32_t LCMPInit(const char *adapterName);
 /* Stops the receive thread (a running callback finishes first), destroys the
  * callback registry with every entry (CallbackData records stay with their
  * owners), closes the adapter and releases the Notify subscription. Safe
- * without a session and when called twice. */
+ * without a session and when called twice. From a callback it releases the
+ * subscription and requests the stop, and returns at once: the receive loop
+ * ends when the callback returns, and the adapter stays open (frames can still
+ * be sent) until LCMPEnd or LCMPInit is called from another thread. */
 LCMP_API void LCMPEnd(void);
 /* Suspends the calling thread for the given number of milliseconds. */
 LCMP_API void LCMPSleep(int32_t milliseconds);

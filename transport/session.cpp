@@ -43,6 +43,9 @@ std::atomic<bool> gReceiveThreadExists{false};
 // Written by the receive thread itself before it handles a frame, so that
 // LCMPEnd from any callback finds that it runs on this thread.
 std::atomic<std::thread::id> gReceiveThreadId{};
+// LCMPEnd was called from a callback: the loop ends after it, and the next
+// LCMPInit or LCMPEnd on another thread joins it and closes the adapter.
+std::atomic<bool> gStoppedFromCallback{false};
 std::atomic<void (*)()> gStartHook{nullptr};
 
 // Frames to the adapter's own address when it is known, else every frame of
@@ -136,6 +139,27 @@ void LCMPReceiveThreadStop() noexcept {
     if (fp != nullptr) pcap_breakloop(fp);
 }
 
+namespace {
+
+// Stops and joins the receive thread, if any, and closes the adapter. With
+// the session lock held, never on the receive thread.
+void SessionClose() noexcept {
+    LCMPReceiveThreadStop();
+    if (gReceiveThread.thread.joinable()) {
+        gReceiveThread.thread.join();
+        gReceiveThreadId.store(std::thread::id());
+        gReceiveThreadExists.store(false);
+    }
+    gStoppedFromCallback.store(false);
+    std::lock_guard<std::mutex> handle(gHandleMutex);
+    if (fp != nullptr) {
+        pcap_close(fp);
+        fp = nullptr;
+    }
+}
+
+}  // namespace
+
 int32_t LCMPSocketInit(const char *adapterName) noexcept {
     if (adapterName == nullptr) return LCMP_ERROR_BAD_ARGS;
     // A longer name is refused: cut short it could name another adapter.
@@ -146,7 +170,12 @@ int32_t LCMPSocketInit(const char *adapterName) noexcept {
     if (std::this_thread::get_id() == gReceiveThreadId.load()) return LCMP_ERROR_BAD_ARGS;
 
     std::lock_guard<std::mutex> session(gSessionMutex);
-    if (fp != nullptr) return LCMP_ERROR_BAD_ARGS;  // one session at a time
+    if (fp != nullptr) {
+        // One session at a time. A session whose loop a callback stopped is
+        // over but still holds the adapter: it is closed here.
+        if (!gStoppedFromCallback.load()) return LCMP_ERROR_BAD_ARGS;
+        SessionClose();
+    }
     {
         std::lock_guard<std::mutex> handle(gHandleMutex);
         std::memset(lcmpInterfaceName, 0, sizeof lcmpInterfaceName);
@@ -167,22 +196,14 @@ int32_t LCMPSocketInit(const char *adapterName) noexcept {
 void LCMPSocketEnd() noexcept {
     if (std::this_thread::get_id() == gReceiveThreadId.load()) {
         // Called from a callback: the loop ends once the callback returns;
-        // the next call from another thread joins it and closes the adapter.
+        // the next LCMPEnd or LCMPInit from another thread joins it and
+        // closes the adapter.
+        gStoppedFromCallback.store(true);
         LCMPReceiveThreadStop();
         return;
     }
     std::lock_guard<std::mutex> session(gSessionMutex);
-    LCMPReceiveThreadStop();
-    if (gReceiveThread.thread.joinable()) {
-        gReceiveThread.thread.join();
-        gReceiveThreadId.store(std::thread::id());
-        gReceiveThreadExists.store(false);
-    }
-    std::lock_guard<std::mutex> handle(gHandleMutex);
-    if (fp != nullptr) {
-        pcap_close(fp);
-        fp = nullptr;
-    }
+    SessionClose();
 }
 
 }  // namespace lcmp

@@ -221,7 +221,7 @@ int EndFromCallback(const uint8_t *, const uint8_t *, int, CallbackData *) {
     return 0;
 }
 
-TEST_F(OnVeth, CallbackEndsTheSessionEvenBeforeInitReturns) {
+TEST_F(OnVeth, CallbackEndsTheSessionEvenBeforeInitReturnsAndInitOpensAgain) {
     ASSERT_NE(LCMPCallBackInstall(EndFromCallback, 0x161, data_), nullptr);
     gPeer = &peer_;
     gFrame = ToUs(Confirmation({0x00, 0x01, 0x00, 0x01}));
@@ -238,6 +238,11 @@ TEST_F(OnVeth, CallbackEndsTheSessionEvenBeforeInitReturns) {
     EXPECT_EQ(gFedWhileStarting.load(), LCMP_ERROR_BAD_ARGS) << "a frame was fed beside the starting loop";
     EXPECT_EQ(gInitInside.load(), LCMP_ERROR_BAD_ARGS);
 
+    // The stopped session is closed by the next LCMPInit, which opens anew.
+    Open();
+    ASSERT_TRUE(peer_.Send(ToUs(Confirmation({0x00, 0x01, 0x00, 0x02}))));
+    ASSERT_TRUE(gRecords.WaitFor(1));
+    EXPECT_EQ(gRecords.Take()[0].bytes, (Bytes{0x00, 0x01, 0x00, 0x02}));
 }
 
 TEST_F(OnVeth, SentFramesMatchByteForByteWithSequencesPerOpcode) {
