@@ -7,13 +7,19 @@
 // number of partial messages in the common case:
 //  - a hash of the key finds a record without walking the chain;
 //  - the age chain orders records by the moment their timestamp was last set.
-//    While every stamp was normalised and no earlier than the previous one,
-//    that is timestamp order, the expired records are a prefix of it, and
-//    ageing stops at the first survivor. Otherwise (the capture clock went
-//    backwards, or a savefile carried odd microseconds) ageing walks every
-//    record in creation order, with the same outcome as always.
+//    Each record carries the reading of an age clock at that moment: capture
+//    time in microseconds (whatever the representation of the timestamp)
+//    that ageing advances by the capture time passed since its previous pass
+//    and never moves back. When the capture clock steps back (an NTP step, a
+//    reordered or unnormalised savefile) the age clock stands still until
+//    capture time moves forward again: what had passed before the step
+//    still counts, and records stamped at the earlier capture times count as
+//    stamped at the step. Age readings therefore never decrease along the
+//    chain, the expired records are always a prefix of it, and ageing stops
+//    at the first survivor, whatever the timestamps do.
 #include "reassembly.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -26,6 +32,12 @@ SegmentedFramesList *lcmpSegmentedFramesList = nullptr;
 namespace {
 
 constexpr long kMicroPerSecond = 1000000;
+// Capture times are clamped to +-2^62 us (146 000 years) so that their
+// differences fit; the age clock advances by at most 2^40 us (12 days) a
+// pass, far beyond the age limit, so that live readings never lie 2^63
+// apart and compare correctly as the clock wraps.
+constexpr int64_t kCaptureLimit = int64_t{1} << 62;
+constexpr int64_t kMaxAdvance = int64_t{1} << 40;
 
 // Records and segments come from the allocation seam.
 template <typename T>
@@ -40,11 +52,32 @@ void Destruct(T *p) noexcept {
     Release(p);
 }
 
-bool Normalised(const timeval &t) noexcept { return t.tv_usec >= 0 && t.tv_usec < kMicroPerSecond; }
+// The instant a timestamp denotes, in microseconds, however its fields are
+// represented.
+int64_t Microseconds(const timeval &t) noexcept {
+    const auto seconds = static_cast<int64_t>(t.tv_sec), micro = static_cast<int64_t>(t.tv_usec);
+    int64_t total = 0;
+    if (__builtin_mul_overflow(seconds, int64_t{kMicroPerSecond}, &total))
+        return seconds < 0 ? -kCaptureLimit : kCaptureLimit;
+    if (__builtin_add_overflow(total, micro, &total)) return micro < 0 ? -kCaptureLimit : kCaptureLimit;
+    return std::clamp(total, -kCaptureLimit, kCaptureLimit);
+}
 
-// a earlier than b, for normalised values.
-bool Earlier(const timeval &a, const timeval &b) noexcept {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_usec < b.tv_usec);
+// a after b on the wrapping age clock.
+bool After(uint64_t a, uint64_t b) noexcept { return static_cast<int64_t>(a - b) > 0; }
+
+// The first reading of the module clock starts the age clock.
+void ClockStart(SegmentedFramesList *list, int64_t capture) noexcept {
+    if (list->clockStarted) return;
+    list->clockStarted = true;
+    list->ageClockCapture = list->latestSeen = capture;
+}
+
+// The age clock at a capture time: moved on by the capture time passed since
+// the last ageing pass, or not at all for an earlier one.
+uint64_t AgeClockAt(const SegmentedFramesList &list, int64_t capture) noexcept {
+    const int64_t ahead = std::clamp(capture - list.ageClockCapture, int64_t{0}, kMaxAdvance);
+    return list.ageClock + static_cast<uint64_t>(ahead);
 }
 
 std::size_t BucketOf(uint8_t sequenceLow, std::span<const uint8_t, 6> mac, uint16_t opcode) noexcept {
@@ -66,14 +99,18 @@ void AgeUnlink(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
     (frame->ageNext ? frame->ageNext->agePrevious : list->ageLast) = frame->agePrevious;
     (frame->agePrevious ? frame->agePrevious->ageNext : list->ageFirst) = frame->ageNext;
     frame->ageNext = frame->agePrevious = nullptr;
-    if (list->ageFirst == nullptr) list->ageSorted = true;  // nothing left to be out of order
 }
 
-// Moves a freshly stamped record to the young end of the age chain.
+// Moves a freshly stamped record to the young end of the age chain, with an
+// age reading no earlier than the one before it.
 void AgeStamp(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
     if (list->ageFirst == frame || frame->agePrevious != nullptr) AgeUnlink(list, frame);
-    if (!Normalised(frame->timestamp) || (list->ageLast && Earlier(frame->timestamp, list->ageLast->timestamp)))
-        list->ageSorted = false;
+    const int64_t capture = Microseconds(frame->timestamp);
+    ClockStart(list, capture);
+    frame->age = AgeClockAt(*list, capture);
+    if (list->ageLast != nullptr && After(list->ageLast->age, frame->age)) frame->age = list->ageLast->age;
+    list->latestSeen = std::max(list->latestSeen, capture);
+    list->latestStamp = list->ageFirst == nullptr ? capture : std::max(list->latestStamp, capture);
     frame->agePrevious = list->ageLast;
     (list->ageLast ? list->ageLast->ageNext : list->ageFirst) = frame;
     list->ageLast = frame;
@@ -85,18 +122,6 @@ void BucketUnlink(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
     while (*link != nullptr && *link != frame) link = &(*link)->bucketNext;
     if (*link == frame) *link = frame->bucketNext;
     frame->bucketNext = nullptr;
-}
-
-// Elapsed capture time since the record's stamp exceeds the limit. Sets
-// *negative when the stamp lies after now.
-bool Expired(const timeval &now, const SegmentedFrame &frame, bool *negative) noexcept {
-    timeval x = now, y = frame.timestamp, elapsed{};
-    if (timeval_subtract(&x, &y, &elapsed) != 0) {
-        *negative = true;
-        return false;
-    }
-    *negative = false;
-    return elapsed.tv_sec > 0 || elapsed.tv_usec > kAgeLimitMicroseconds;
 }
 
 }  // namespace
@@ -282,25 +307,24 @@ int32_t SegmentedFramesListClean(SegmentedFramesList *list) noexcept {
     timeval now{};
     lcmp::gettimeofday(&now, nullptr);
     if (list == nullptr) return 0;
-    bool negative = false;
+    const int64_t capture = Microseconds(now);
+    ClockStart(list, capture);
+    // Capture time earlier than a moment read since the previous pass: the
+    // clock stepped back, and the age clock stands still.
+    const bool steppedBack = capture < list->latestSeen;
+    list->ageClock = AgeClockAt(*list, capture);
+    list->ageClockCapture = list->latestSeen = capture;
 
-    if (list->ageSorted && Normalised(now) && (list->ageLast == nullptr || !Earlier(now, list->ageLast->timestamp))) {
-        // Every stamp is at or before now and the age chain is in timestamp
-        // order: the expired records are exactly its oldest ones.
-        while (list->ageFirst != nullptr && Expired(now, *list->ageFirst, &negative))
-            SegmentedFrameDelete(list, list->ageFirst);
-        return 0;
-    }
-
-    for (SegmentedFrame *frame = list->first; frame != nullptr;) {
-        SegmentedFrame *next = frame->next;
-        const bool expired = Expired(now, *frame, &negative);
-        if (negative) {
-            std::fprintf(stderr, "Error: negative elapsed time!\n");
-            return LCMP_ERROR_BAD_ARGS;
-        }
-        if (expired) SegmentedFrameDelete(list, frame);
-        frame = next;
+    // Readings never decrease along the age chain: the expired records are
+    // its oldest ones. A reading after the clock (stamped at a later capture
+    // time than now, with no pass in between) is not expired.
+    const uint64_t clock = list->ageClock;
+    while (list->ageFirst != nullptr && !After(list->ageFirst->age, clock) &&
+           clock - list->ageFirst->age > static_cast<uint64_t>(kAgeLimitMicroseconds))
+        SegmentedFrameDelete(list, list->ageFirst);
+    if (steppedBack && list->ageFirst != nullptr && list->latestStamp > capture) {
+        std::fprintf(stderr, "Error: negative elapsed time!\n");
+        return LCMP_ERROR_BAD_ARGS;
     }
     return 0;
 }

@@ -45,6 +45,7 @@ struct SegmentedFrame {
     SegmentedFrame *bucketNext = nullptr;
     SegmentedFrame *ageNext = nullptr;
     SegmentedFrame *agePrevious = nullptr;
+    uint64_t age = 0;  // the age clock when the timestamp was last set
 };
 
 inline constexpr std::size_t kSegmentedFrameBuckets = 1024;
@@ -57,9 +58,15 @@ struct SegmentedFramesList {
     SegmentedFrame *buckets[kSegmentedFrameBuckets] = {};
     SegmentedFrame *ageFirst = nullptr;  // least recently stamped
     SegmentedFrame *ageLast = nullptr;
-    // True while the age order is also timestamp order (every stamp was
-    // normalised and no earlier than the one before).
-    bool ageSorted = true;
+
+    // The age clock: capture time in microseconds that only moves forward.
+    // Ageing moves it by the capture time passed since the previous pass,
+    // and not at all when the capture clock went back (see reassembly.cpp).
+    bool clockStarted = false;
+    uint64_t ageClock = 0;        // wraps; compared by difference
+    int64_t ageClockCapture = 0;  // capture time of the last reading
+    int64_t latestSeen = 0;       // latest capture time read since that pass
+    int64_t latestStamp = 0;      // latest capture time a held record was stamped at
 
     // Where FrameJoin puts complete messages for dispatch, reused from one
     // message to the next; it grows to the longest message joined.
@@ -104,9 +111,11 @@ int32_t FrameExtract(SegmentedFramesList *list, SegmentedFrame *frame, uint16_t 
 // record is removed and *message left empty).
 int32_t FrameJoin(SegmentedFramesList *list, SegmentedFrame *frame, std::span<const uint8_t> *message) noexcept;
 
-// Ageing: removes every record stamped more than 50 000 microseconds before
-// the module clock. 0, or -13 (with a message) at the first record, in
-// creation order, stamped after the module clock.
+// Ageing: removes every record stamped more than 50 000 microseconds of
+// capture time before the module clock. Time before a backward step of the
+// capture clock counts as passed; records stamped after the step's moment
+// age from there on. 0, or -13 (with a message) once per backward step that
+// leaves a record stamped after the module clock.
 int32_t SegmentedFramesListClean(SegmentedFramesList *list) noexcept;
 
 }  // namespace lcmp

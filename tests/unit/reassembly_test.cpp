@@ -170,6 +170,30 @@ TEST_F(Reassembly, StampAfterNowStopsTheWalkInCreationOrder) {
     EXPECT_EQ(Count(), 0);
 }
 
+TEST_F(Reassembly, ClockSteppingBackIsReportedOnceAndAgeingGoesOn) {
+    Add(At(100, 0), 1, 0, {1});
+    EXPECT_EQ(CleanAt(At(100, 20000)), 0);
+    // The capture clock steps back by a second, then runs on from there.
+    ::testing::internal::CaptureStderr();
+    Add(At(99, 0), 2, 0, {2});
+    EXPECT_EQ(CleanAt(At(99, 0)), LCMP_ERROR_BAD_ARGS);
+    Add(At(99, 10000), 3, 0, {3});
+    EXPECT_EQ(CleanAt(At(99, 10000)), 0);
+    EXPECT_EQ(CleanAt(At(99, 20000)), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Error: negative elapsed time!\n");
+    EXPECT_EQ(Count(), 3);
+    // Record 1 was 20 ms old at the step, record 2 was stamped at it.
+    EXPECT_EQ(CleanAt(At(99, 30001)), 0);
+    EXPECT_EQ(Count(), 2);
+    EXPECT_EQ(CleanAt(At(99, 50001)), 0);
+    ASSERT_EQ(Count(), 1);
+    EXPECT_EQ(lcmpSegmentedFramesList->first->sequenceLow, 3);
+    EXPECT_EQ(CleanAt(At(99, 60000)), 0);
+    EXPECT_EQ(Count(), 1);
+    EXPECT_EQ(CleanAt(At(99, 60001)), 0);
+    EXPECT_EQ(Count(), 0);
+}
+
 TEST_F(Reassembly, UnnormalisedStampsAgeByTheInstantTheyDenote) {
     Add(At(5, 1000000), 1, 0, {1});  // 6.0 s
     EXPECT_EQ(CleanAt(At(6, 50000)), 0);
