@@ -180,6 +180,28 @@ LCMP_API void CallbacksExecute(const uint8_t *sourceMac, int32_t opcode, const u
 #define LCMP_FRAME_IGNORED 2
 LCMP_API int32_t LCMPFrameProcess(const uint8_t *frame, uint32_t length, int64_t seconds, int32_t microseconds);
 
+/* Reassembly of segmented messages (in a session or through LCMPFrameProcess)
+ * holds each partial message until its last segment arrives. A partial
+ * message is dropped once more than 50 ms of capture time have passed since
+ * it last received a segment; when the capture clock steps back (an NTP step,
+ * a reordered savefile), the time before the step still counts and ageing
+ * goes on from the step, with "Error: negative elapsed time!" on stderr once
+ * per step. Partial messages also hold at most LCMP_REASSEMBLY_BYTE_LIMIT
+ * bytes of memory (segments, their payload and bookkeeping): beyond it the
+ * ones that least recently received a segment are dropped first.
+ * LCMPReassemblyStatsGet copies the counters, from any thread: 0, or
+ * LCMP_ERROR_BAD_ARGS for NULL. The drop counts run from the library's load;
+ * the held figures are those of the thread that feeds frames, at the time of
+ * the call (0 once a session's receive loop has ended). */
+#define LCMP_REASSEMBLY_BYTE_LIMIT (4 * 1024 * 1024)
+typedef struct LCMPReassemblyStats {
+    uint64_t droppedByAge;       /* partial messages dropped after waiting more than 50 ms */
+    uint64_t droppedByByteLimit; /* partial messages dropped to stay within the byte limit */
+    uint64_t bytesHeld;          /* memory held by partial messages now */
+    uint64_t messagesHeld;       /* partial messages held now */
+} LCMPReassemblyStats;
+LCMP_API int32_t LCMPReassemblyStatsGet(LCMPReassemblyStats *stats);
+
 /* ---- Adapter session ---- */
 
 /* Opens the adapter (libpcap name, e.g. "eth0") for capture and starts the

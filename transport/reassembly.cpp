@@ -17,9 +17,13 @@
 //    stamped at the step. Age readings therefore never decrease along the
 //    chain, the expired records are always a prefix of it, and ageing stops
 //    at the first survivor, whatever the timestamps do.
+// The memory the records hold is bounded as well: past kReassemblyByteLimit
+// the least recently stamped records are dropped, as the kernel does with IP
+// fragments.
 #include "reassembly.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -38,6 +42,24 @@ constexpr long kMicroPerSecond = 1000000;
 // apart and compare correctly as the clock wraps.
 constexpr int64_t kCaptureLimit = int64_t{1} << 62;
 constexpr int64_t kMaxAdvance = int64_t{1} << 40;
+
+// What a host reads with LCMPReassemblyStatsGet. Only the feeding thread
+// writes them, so a load and a store replace the read-modify-write.
+struct Counters {
+    std::atomic<uint64_t> droppedByAge{0};
+    std::atomic<uint64_t> droppedByByteLimit{0};
+    std::atomic<uint64_t> bytesHeld{0};
+    std::atomic<uint64_t> messagesHeld{0};
+};
+Counters gCounters;
+
+void Bump(std::atomic<uint64_t> &counter) noexcept {
+    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+void Publish(const SegmentedFramesList &list) noexcept {
+    gCounters.bytesHeld.store(list.bytes, std::memory_order_relaxed);
+    gCounters.messagesHeld.store(list.count, std::memory_order_relaxed);
+}
 
 // Records and segments come from the allocation seam.
 template <typename T>
@@ -124,6 +146,15 @@ void BucketUnlink(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
     frame->bucketNext = nullptr;
 }
 
+// Drops the least recently stamped records, never `keep`, until the records
+// hold no more than the limit.
+void ByteLimitEnforce(SegmentedFramesList *list, const SegmentedFrame *keep) noexcept {
+    while (list->bytes > kReassemblyByteLimit && list->ageFirst != nullptr && list->ageFirst != keep) {
+        SegmentedFrameDelete(list, list->ageFirst);
+        Bump(gCounters.droppedByByteLimit);
+    }
+}
+
 }  // namespace
 
 // The module clock: the capture time of the frame being handled. It shares
@@ -170,6 +201,7 @@ SegmentedFrame *SegmentedFrameCreate(SegmentedFramesList *list, uint8_t sequence
     frame->sequenceLow = sequenceLow;
     std::memcpy(frame->sourceMac, sourceMac.data(), 6);
     frame->opcode = opcode;
+    frame->bytes = sizeof(SegmentedFrame);
     lcmp::gettimeofday(&frame->timestamp, nullptr);
 
     frame->previous = list->last;
@@ -180,6 +212,8 @@ SegmentedFrame *SegmentedFrameCreate(SegmentedFramesList *list, uint8_t sequence
     bucket = frame;
     AgeStamp(list, frame);
     ++list->count;
+    list->bytes += frame->bytes;
+    Publish(*list);
     return frame;
 }
 
@@ -211,6 +245,8 @@ int32_t SegmentedFrameDelete(SegmentedFramesList *list, SegmentedFrame *frame) n
     BucketUnlink(list, frame);
     AgeUnlink(list, frame);
     --list->count;
+    list->bytes -= frame->bytes;
+    Publish(*list);
     return SegmentedFrameDestroy(frame);
 }
 
@@ -233,8 +269,13 @@ int32_t SegmentOnSegmentedFrameInsert(SegmentedFramesList *list, SegmentedFrame 
     *link = segment;
 
     ++frame->segmentCount;
+    frame->bytes += sizeof(Segment) + payload.size();
     lcmp::gettimeofday(&frame->timestamp, nullptr);
-    if (list != nullptr) AgeStamp(list, frame);
+    if (list != nullptr) {
+        list->bytes += sizeof(Segment) + payload.size();
+        Publish(*list);
+        AgeStamp(list, frame);
+    }
     return 0;
 }
 
@@ -248,7 +289,9 @@ int32_t SegmentAdd(SegmentedFramesList **listPointer, uint8_t sequenceLow, std::
     SegmentedFrame *frame = SegmentedFrameOpen(*listPointer, sequenceLow, sourceMac, opcode);
     *frameOut = frame;
     if (frame == nullptr) return LCMP_ERROR_MALLOC;
-    return SegmentOnSegmentedFrameInsert(*listPointer, frame, segmentNumber, payload);
+    const int32_t result = SegmentOnSegmentedFrameInsert(*listPointer, frame, segmentNumber, payload);
+    ByteLimitEnforce(*listPointer, frame);
+    return result;
 }
 
 namespace {
@@ -320,8 +363,10 @@ int32_t SegmentedFramesListClean(SegmentedFramesList *list) noexcept {
     // time than now, with no pass in between) is not expired.
     const uint64_t clock = list->ageClock;
     while (list->ageFirst != nullptr && !After(list->ageFirst->age, clock) &&
-           clock - list->ageFirst->age > static_cast<uint64_t>(kAgeLimitMicroseconds))
+           clock - list->ageFirst->age > static_cast<uint64_t>(kAgeLimitMicroseconds)) {
         SegmentedFrameDelete(list, list->ageFirst);
+        Bump(gCounters.droppedByAge);
+    }
     if (steppedBack && list->ageFirst != nullptr && list->latestStamp > capture) {
         std::fprintf(stderr, "Error: negative elapsed time!\n");
         return LCMP_ERROR_BAD_ARGS;
@@ -330,3 +375,13 @@ int32_t SegmentedFramesListClean(SegmentedFramesList *list) noexcept {
 }
 
 }  // namespace lcmp
+
+extern "C" int32_t LCMPReassemblyStatsGet(LCMPReassemblyStats *stats) {
+    if (stats == nullptr) return LCMP_ERROR_BAD_ARGS;
+    const auto &c = lcmp::gCounters;
+    stats->droppedByAge = c.droppedByAge.load(std::memory_order_relaxed);
+    stats->droppedByByteLimit = c.droppedByByteLimit.load(std::memory_order_relaxed);
+    stats->bytesHeld = c.bytesHeld.load(std::memory_order_relaxed);
+    stats->messagesHeld = c.messagesHeld.load(std::memory_order_relaxed);
+    return LCMP_OK;
+}

@@ -1,8 +1,10 @@
 // Segment reassembly (part of module LCMP_socket): the segments of each
 // message are held in ascending order in one frame record, joined when all
 // have arrived, and records that waited more than 50 000 microseconds of
-// capture time are dropped. Only the thread that feeds frames (HandleFrame)
-// uses this state, so it has no lock.
+// capture time are dropped, as are the least recently stamped ones while the
+// records hold more than kReassemblyByteLimit bytes. Only the thread that
+// feeds frames (HandleFrame) uses this state, so it has no lock; the counters
+// of LCMPReassemblyStatsGet are atomics that any thread may read.
 #pragma once
 
 #include <sys/time.h>
@@ -18,6 +20,8 @@ namespace lcmp {
 static_assert(sizeof(timeval{}.tv_sec) >= 8, "timeval needs 64-bit seconds");
 
 inline constexpr long kAgeLimitMicroseconds = 50000;
+// Memory held by records and segments (with their bookkeeping) at most.
+inline constexpr std::size_t kReassemblyByteLimit = LCMP_REASSEMBLY_BYTE_LIMIT;
 
 // One received segment; owns its copy of the payload bytes, which lie in the
 // same allocation right after the record (one allocation per segment).
@@ -45,7 +49,8 @@ struct SegmentedFrame {
     SegmentedFrame *bucketNext = nullptr;
     SegmentedFrame *ageNext = nullptr;
     SegmentedFrame *agePrevious = nullptr;
-    uint64_t age = 0;  // the age clock when the timestamp was last set
+    uint64_t age = 0;       // the age clock when the timestamp was last set
+    std::size_t bytes = 0;  // memory held by the record and its segments
 };
 
 inline constexpr std::size_t kSegmentedFrameBuckets = 1024;
@@ -58,6 +63,7 @@ struct SegmentedFramesList {
     SegmentedFrame *buckets[kSegmentedFrameBuckets] = {};
     SegmentedFrame *ageFirst = nullptr;  // least recently stamped
     SegmentedFrame *ageLast = nullptr;
+    std::size_t bytes = 0;  // memory held by all records
 
     // The age clock: capture time in microseconds that only moves forward.
     // Ageing moves it by the capture time passed since the previous pass,

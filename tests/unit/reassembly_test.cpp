@@ -194,6 +194,45 @@ TEST_F(Reassembly, ClockSteppingBackIsReportedOnceAndAgeingGoesOn) {
     EXPECT_EQ(Count(), 0);
 }
 
+TEST_F(Reassembly, HeldBytesAreBoundedLeastRecentlyStampedFirstAndCounted) {
+    LCMPReassemblyStats before{}, after{};
+    EXPECT_EQ(LCMPReassemblyStatsGet(nullptr), LCMP_ERROR_BAD_ARGS);
+    ASSERT_EQ(LCMPReassemblyStatsGet(&before), 0);
+    // Full-size first segments from distinct senders, within 1 ms: ageing
+    // drops none; unbounded they would hold about 6 MB.
+    const std::vector<uint8_t> full(1492, 0xAB);
+    constexpr unsigned kMessages = 4000;
+    const auto sender = [](unsigned i) {
+        std::array<uint8_t, 6> mac = kSender;
+        mac[4] = static_cast<uint8_t>(i >> 8);
+        mac[5] = static_cast<uint8_t>(i);
+        return mac;
+    };
+    for (unsigned i = 0; i < kMessages; ++i) {
+        Add(At(7, i / 4), 1, 0, full, sender(i));
+        if (i == kMessages / 2) Add(At(7, i / 4), 1, 1, full, sender(0));  // message 0 stamped anew
+    }
+    EXPECT_LT(Count() * full.size(), LCMP_REASSEMBLY_BYTE_LIMIT);
+    ASSERT_EQ(LCMPReassemblyStatsGet(&after), 0);
+    EXPECT_LE(after.bytesHeld, LCMP_REASSEMBLY_BYTE_LIMIT);
+    EXPECT_GT(after.bytesHeld, LCMP_REASSEMBLY_BYTE_LIMIT - 2 * full.size());
+    EXPECT_EQ(after.messagesHeld, Count());
+    EXPECT_EQ(after.droppedByByteLimit - before.droppedByByteLimit, kMessages - Count());
+    EXPECT_EQ(after.droppedByAge, before.droppedByAge);
+    // Message 0 survived the older ones; the others held are the latest.
+    const SegmentedFrame *f = lcmpSegmentedFramesList->first;
+    EXPECT_EQ(f->sourceMac[5], 0);
+    EXPECT_EQ(f->segmentCount, 2);
+    EXPECT_EQ(f->next->sourceMac[4] * 256 + f->next->sourceMac[5], kMessages - Count() + 1);
+
+    EXPECT_EQ(CleanAt(At(8, 0)), 0);
+    LCMPReassemblyStats aged{};
+    ASSERT_EQ(LCMPReassemblyStatsGet(&aged), 0);
+    EXPECT_EQ(aged.droppedByAge - after.droppedByAge, after.messagesHeld);
+    EXPECT_EQ(aged.bytesHeld, 0u);
+    EXPECT_EQ(aged.messagesHeld, 0u);
+}
+
 TEST_F(Reassembly, UnnormalisedStampsAgeByTheInstantTheyDenote) {
     Add(At(5, 1000000), 1, 0, {1});  // 6.0 s
     EXPECT_EQ(CleanAt(At(6, 50000)), 0);
