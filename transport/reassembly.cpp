@@ -6,17 +6,20 @@
 // of the ageing walk. Two indexes keep the per-frame cost independent of the
 // number of partial messages in the common case:
 //  - a hash of the key finds a record without walking the chain;
-//  - the age chain orders records by the moment their timestamp was last set.
-//    Each record carries the reading of an age clock at that moment: capture
-//    time in microseconds (whatever the representation of the timestamp)
-//    that ageing advances by the capture time passed since its previous pass
-//    and never moves back. When the capture clock steps back (an NTP step, a
-//    reordered or unnormalised savefile) the age clock stands still until
-//    capture time moves forward again: what had passed before the step
-//    still counts, and records stamped at the earlier capture times count as
-//    stamped at the step. Age readings therefore never decrease along the
-//    chain, the expired records are always a prefix of it, and ageing stops
-//    at the first survivor, whatever the timestamps do.
+//  - the age chain orders records by the moment their timestamp was last set,
+//    and ageing judges each by its age stamp: its timestamp in microseconds
+//    (whatever the representation), kept no earlier than the stamp of the
+//    record before it. When the capture clock steps back (an NTP step, a
+//    reordered or unnormalised savefile), the records stamped after the new
+//    time are treated as stamped at it: they age from there, and are gone
+//    50 ms of capture time later. Records stamped before it keep their
+//    stamps. Age stamps thus never decrease along the chain, the expired
+//    records are always its oldest ones, and ageing stops at the first
+//    survivor, whatever the timestamps do.
+//    Records with equal age stamps form a run, whose first record holds the
+//    stamp; a step back merges the runs stamped after the new time into one,
+//    which costs one step per run merged, and each run is created by one
+//    stamping: O(1) amortised per frame.
 // The memory the records hold is bounded as well: past kReassemblyByteLimit
 // the least recently stamped records are dropped, as the kernel does with IP
 // fragments.
@@ -37,11 +40,8 @@ namespace {
 
 constexpr long kMicroPerSecond = 1000000;
 // Capture times are clamped to +-2^62 us (146 000 years) so that their
-// differences fit; the age clock advances by at most 2^40 us (12 days) a
-// pass, far beyond the age limit, so that live readings never lie 2^63
-// apart and compare correctly as the clock wraps.
+// differences fit.
 constexpr int64_t kCaptureLimit = int64_t{1} << 62;
-constexpr int64_t kMaxAdvance = int64_t{1} << 40;
 
 // What a host reads with LCMPReassemblyStatsGet. Only the feeding thread
 // writes them, so a load and a store replace the read-modify-write.
@@ -85,22 +85,6 @@ int64_t Microseconds(const timeval &t) noexcept {
     return std::clamp(total, -kCaptureLimit, kCaptureLimit);
 }
 
-// a after b on the wrapping age clock.
-bool After(uint64_t a, uint64_t b) noexcept { return static_cast<int64_t>(a - b) > 0; }
-
-// The first reading of the module clock starts the age clock.
-void ClockStart(SegmentedFramesList *list, int64_t capture) noexcept {
-    if (list->clockStarted) return;
-    list->clockStarted = true;
-    list->ageClockCapture = list->latestSeen = capture;
-}
-
-// The age clock at a capture time: moved on by the capture time passed since
-// the last ageing pass, or not at all for an earlier one.
-uint64_t AgeClockAt(const SegmentedFramesList &list, int64_t capture) noexcept {
-    const int64_t ahead = std::clamp(capture - list.ageClockCapture, int64_t{0}, kMaxAdvance);
-    return list.ageClock + static_cast<uint64_t>(ahead);
-}
 
 std::size_t BucketOf(uint8_t sequenceLow, std::span<const uint8_t, 6> mac, uint16_t opcode) noexcept {
     uint32_t h = 2166136261u;  // FNV-1a over the key bytes
@@ -117,7 +101,28 @@ bool KeyEquals(const SegmentedFrame &f, uint8_t sequenceLow, std::span<const uin
     return f.sequenceLow == sequenceLow && f.opcode == opcode && std::memcmp(f.sourceMac, mac.data(), 6) == 0;
 }
 
+// Links `head` into the chain of runs in place of `old` (null: at the end).
+void RunReplace(SegmentedFramesList *list, SegmentedFrame *old, SegmentedFrame *head) noexcept {
+    head->runHead = true;
+    head->runPrevious = old ? old->runPrevious : list->runLast;
+    head->runNext = old ? old->runNext : nullptr;
+    (head->runPrevious ? head->runPrevious->runNext : list->runFirst) = head;
+    (head->runNext ? head->runNext->runPrevious : list->runLast) = head;
+}
+
 void AgeUnlink(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
+    if (frame->runHead) {
+        SegmentedFrame *next = frame->ageNext;
+        if (next != nullptr && !next->runHead) {
+            next->ageStamp = frame->ageStamp;  // the next record heads the run now
+            RunReplace(list, frame, next);
+        } else {
+            (frame->runPrevious ? frame->runPrevious->runNext : list->runFirst) = frame->runNext;
+            (frame->runNext ? frame->runNext->runPrevious : list->runLast) = frame->runPrevious;
+        }
+        frame->runHead = false;
+        frame->runPrevious = frame->runNext = nullptr;
+    }
     (frame->ageNext ? frame->ageNext->agePrevious : list->ageLast) = frame->agePrevious;
     (frame->agePrevious ? frame->agePrevious->ageNext : list->ageFirst) = frame->ageNext;
     frame->ageNext = frame->agePrevious = nullptr;
@@ -127,15 +132,15 @@ void AgeUnlink(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
 // age reading no earlier than the one before it.
 void AgeStamp(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
     if (list->ageFirst == frame || frame->agePrevious != nullptr) AgeUnlink(list, frame);
-    const int64_t capture = Microseconds(frame->timestamp);
-    ClockStart(list, capture);
-    frame->age = AgeClockAt(*list, capture);
-    if (list->ageLast != nullptr && After(list->ageLast->age, frame->age)) frame->age = list->ageLast->age;
-    list->latestSeen = std::max(list->latestSeen, capture);
-    list->latestStamp = list->ageFirst == nullptr ? capture : std::max(list->latestStamp, capture);
+    const int64_t stamp = Microseconds(frame->timestamp);
     frame->agePrevious = list->ageLast;
     (list->ageLast ? list->ageLast->ageNext : list->ageFirst) = frame;
     list->ageLast = frame;
+    // Joins the last run when no later than its stamp; a record stamped at an
+    // earlier time than the one before it waits for the next ageing pass.
+    if (list->runLast != nullptr && stamp <= list->runLast->ageStamp) return;
+    frame->ageStamp = stamp;
+    RunReplace(list, nullptr, frame);
 }
 
 void BucketUnlink(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
@@ -351,27 +356,30 @@ int32_t SegmentedFramesListClean(SegmentedFramesList *list) noexcept {
     lcmp::gettimeofday(&now, nullptr);
     if (list == nullptr) return 0;
     const int64_t capture = Microseconds(now);
-    ClockStart(list, capture);
-    // Capture time earlier than a moment read since the previous pass: the
-    // clock stepped back, and the age clock stands still.
-    const bool steppedBack = capture < list->latestSeen;
-    list->ageClock = AgeClockAt(*list, capture);
-    list->ageClockCapture = list->latestSeen = capture;
-
-    // Readings never decrease along the age chain: the expired records are
-    // its oldest ones. A reading after the clock (stamped at a later capture
-    // time than now, with no pass in between) is not expired.
-    const uint64_t clock = list->ageClock;
-    while (list->ageFirst != nullptr && !After(list->ageFirst->age, clock) &&
-           clock - list->ageFirst->age > static_cast<uint64_t>(kAgeLimitMicroseconds)) {
+    int32_t result = 0;
+    SegmentedFrame *run = list->runLast;
+    if (run != nullptr && run->ageStamp > capture) {
+        // Records stamped after now: the capture clock stepped back. Their
+        // runs become one, stamped now, so they age from here on.
+        std::fprintf(stderr, "Error: negative elapsed time!\n");
+        result = LCMP_ERROR_BAD_ARGS;
+        while (run->runPrevious != nullptr && run->runPrevious->ageStamp > capture) {
+            SegmentedFrame *earlier = run->runPrevious;
+            earlier->runNext = nullptr;
+            list->runLast = earlier;
+            run->runHead = false;
+            run->runPrevious = nullptr;
+            run = earlier;
+        }
+        run->ageStamp = capture;
+    }
+    // Stamps never decrease along the age chain: the expired records are its
+    // oldest ones.
+    while (list->runFirst != nullptr && capture - list->runFirst->ageStamp > kAgeLimitMicroseconds) {
         SegmentedFrameDelete(list, list->ageFirst);
         Bump(gCounters.droppedByAge);
     }
-    if (steppedBack && list->ageFirst != nullptr && list->latestStamp > capture) {
-        std::fprintf(stderr, "Error: negative elapsed time!\n");
-        return LCMP_ERROR_BAD_ARGS;
-    }
-    return 0;
+    return result;
 }
 
 }  // namespace lcmp

@@ -49,7 +49,13 @@ struct SegmentedFrame {
     SegmentedFrame *bucketNext = nullptr;
     SegmentedFrame *ageNext = nullptr;
     SegmentedFrame *agePrevious = nullptr;
-    uint64_t age = 0;       // the age clock when the timestamp was last set
+    // Records of equal age stamp form a run of the age chain; the first of
+    // each run holds the stamp (microseconds of capture time) and the links
+    // between runs.
+    bool runHead = false;
+    int64_t ageStamp = 0;
+    SegmentedFrame *runNext = nullptr;
+    SegmentedFrame *runPrevious = nullptr;
     std::size_t bytes = 0;  // memory held by the record and its segments
 };
 
@@ -65,14 +71,8 @@ struct SegmentedFramesList {
     SegmentedFrame *ageLast = nullptr;
     std::size_t bytes = 0;  // memory held by all records
 
-    // The age clock: capture time in microseconds that only moves forward.
-    // Ageing moves it by the capture time passed since the previous pass,
-    // and not at all when the capture clock went back (see reassembly.cpp).
-    bool clockStarted = false;
-    uint64_t ageClock = 0;        // wraps; compared by difference
-    int64_t ageClockCapture = 0;  // capture time of the last reading
-    int64_t latestSeen = 0;       // latest capture time read since that pass
-    int64_t latestStamp = 0;      // latest capture time a held record was stamped at
+    SegmentedFrame *runFirst = nullptr;  // heads of the age chain's runs
+    SegmentedFrame *runLast = nullptr;
 
     // Where FrameJoin puts complete messages for dispatch, reused from one
     // message to the next; it grows to the longest message joined.
@@ -118,10 +118,10 @@ int32_t FrameExtract(SegmentedFramesList *list, SegmentedFrame *frame, uint16_t 
 int32_t FrameJoin(SegmentedFramesList *list, SegmentedFrame *frame, std::span<const uint8_t> *message) noexcept;
 
 // Ageing: removes every record stamped more than 50 000 microseconds of
-// capture time before the module clock. Time before a backward step of the
-// capture clock counts as passed; records stamped after the step's moment
-// age from there on. 0, or -13 (with a message) once per backward step that
-// leaves a record stamped after the module clock.
+// capture time before the module clock. Records stamped after the module
+// clock (it stepped back) are reported, -13 with a message, and count from
+// then on as stamped at the module clock, so the message comes once per step.
+// 0 otherwise.
 int32_t SegmentedFramesListClean(SegmentedFramesList *list) noexcept;
 
 }  // namespace lcmp
