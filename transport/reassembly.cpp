@@ -78,6 +78,9 @@ void Destruct(T *p) noexcept {
 // represented.
 int64_t Microseconds(const timeval &t) noexcept {
     const auto seconds = static_cast<int64_t>(t.tv_sec), micro = static_cast<int64_t>(t.tv_usec);
+    constexpr int64_t kSeconds = int64_t{1} << 41, kMicro = int64_t{1} << 61;  // the sum stays within the clamp
+    if (static_cast<uint64_t>(seconds + kSeconds) < 2 * kSeconds && static_cast<uint64_t>(micro + kMicro) < 2 * kMicro)
+        return seconds * kMicroPerSecond + micro;
     int64_t total = 0;
     if (__builtin_mul_overflow(seconds, int64_t{kMicroPerSecond}, &total))
         return seconds < 0 ? -kCaptureLimit : kCaptureLimit;
@@ -131,8 +134,12 @@ void AgeUnlink(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
 // Moves a freshly stamped record to the young end of the age chain, with an
 // age reading no earlier than the one before it.
 void AgeStamp(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
-    if (list->ageFirst == frame || frame->agePrevious != nullptr) AgeUnlink(list, frame);
     const int64_t stamp = Microseconds(frame->timestamp);
+    if (frame == list->ageLast && frame == list->runLast && stamp >= frame->ageStamp) {
+        frame->ageStamp = stamp;  // alone in the last run: it stays there (the next segment of the last message)
+        return;
+    }
+    if (list->ageFirst == frame || frame->agePrevious != nullptr) AgeUnlink(list, frame);
     frame->agePrevious = list->ageLast;
     (list->ageLast ? list->ageLast->ageNext : list->ageFirst) = frame;
     list->ageLast = frame;
