@@ -208,7 +208,7 @@ if name in bm:
                  f"{counter(name, 'dropped_by_limit'):.0f} dropped by the limit)",
                  f"{limit:.0f} kB (LCMP_REASSEMBLY_BYTE_LIMIT); by age alone 50 ms of it would hold "
                  f"{counter(name, 'age_bound_kb'):.0f} kB", "growth <= 1.25x the limit",
-                 verdict(0 <= grow <= 1.25 * limit), cmd.replace("BM_ReassemblyBound", "BM_ReassemblyBound|BM_ReassemblyFullSizeFlood"))))
+                 verdict(0 <= grow <= 1.25 * limit), cmd.replace("BM_ReassemblyBound", "BM_ReassemblyBound|BM_ReassemblyFullSizeFlood")))
 
 # Supplementary: wall time of the per-frame function.
 timing = []
