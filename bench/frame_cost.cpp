@@ -1,13 +1,15 @@
 // Driver for the per-frame cost under callgrind (bench/frame_cost.sh).
 //
-// usage: lcmp_frame_cost unsegmented|segmented4 FRAMES [PARTIAL]
+// usage: lcmp_frame_cost unsegmented|segmented4 FRAMES [PARTIAL [stepped]]
 //
 // Writes the frames to a pcap savefile, reads the savefile back into memory
 // and feeds every frame to lcmp::HandleFrame with its recorded time, with a
 // no-op callback installed for the frames' opcode. With PARTIAL, that many
 // messages wait for a missing segment throughout (set up beforehand through
 // the reassembly functions, not HandleFrame, so that callgrind's count of
-// HandleFrame covers the measured frames alone). Prints the number of
+// HandleFrame covers the measured frames alone). With "stepped", they are
+// stamped a second after the replay's start: the capture clock steps back
+// by a second at the first measured frame. Prints the number of
 // frames fed; callgrind --toggle-collect='lcmp::HandleFrame*' counts the
 // instructions of those calls.
 #include <pcap.h>
@@ -40,12 +42,13 @@ struct Captured {
 
 int main(int argc, char **argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s unsegmented|segmented4 FRAMES [PARTIAL]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s unsegmented|segmented4 FRAMES [PARTIAL [stepped]]\n", argv[0]);
         return 2;
     }
     const bool segmented = std::strcmp(argv[1], "segmented4") == 0;
     const long frames = std::atol(argv[2]);
     const long partial = argc > 3 ? std::atol(argv[3]) : 0;
+    const bool stepped = argc > 4 && std::strcmp(argv[4], "stepped") == 0;
     const Bytes records{0x00, 0x04, 0x00, 0x05, 0xF0, 0xF1, 0xF2};
 
     // The frames, 1 us apart, in a savefile.
@@ -97,8 +100,8 @@ int main(int argc, char **argv) {
     CallbackEntry *entry = LCMPCallBackInstall(Nothing, LCMP_READ_CNF, cbData);
 
     // Partial messages: first segments from distinct senders, stamped at the
-    // replay's start, so that they stay young throughout.
-    lcmp::lastPacketTimestamp = {1700000000, 0};
+    // replay's start (or a second later), so that they stay young throughout.
+    lcmp::lastPacketTimestamp = {stepped ? 1700000001 : 1700000000, 0};
     for (long i = 0; i < partial; ++i) {
         uint8_t mac[6] = {0x02, 0, 0, static_cast<uint8_t>(i >> 16), static_cast<uint8_t>(i >> 8), 0x01};
         const uint8_t piece[] = {0x05};

@@ -12,11 +12,11 @@ frames=${2:-20000}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# count NAME FUNCTION MODE PARTIAL
+# count NAME FUNCTION MODE PARTIAL [stepped]
 count() {
     out="$work/$1.out"
     valgrind --tool=callgrind --callgrind-out-file="$out" --toggle-collect="$2" \
-        "$driver" "$3" "$frames" "$4" >"$work/$1.log" 2>&1 || { cat "$work/$1.log" >&2; exit 1; }
+        "$driver" "$3" "$frames" "$4" ${5:-} >"$work/$1.log" 2>&1 || { cat "$work/$1.log" >&2; exit 1; }
     total=$(sed -n 's/^totals: *\([0-9]*\).*/\1/p' "$out")
     [ -n "$total" ] || total=$(sed -n 's/^summary: *\([0-9]*\).*/\1/p' "$out")
     awk -v n="$1" -v t="$total" -v f="$frames" 'BEGIN { printf "%s %.1f\n", n, t / f }'
@@ -28,4 +28,9 @@ count segmented4 'lcmp::HandleFrame*' segmented4 0
 for p in 10 100 1000 10000; do
     count "unsegmented_partial_$p" 'lcmp::HandleFrame*' unsegmented "$p"
     count "segmented4_partial_$p" 'lcmp::HandleFrame*' segmented4 "$p"
+done
+# The same after the capture clock stepped back by a second.
+for p in 1000 10000; do
+    count "unsegmented_stepped_$p" 'lcmp::HandleFrame*' unsegmented "$p" stepped
+    count "segmented4_stepped_$p" 'lcmp::HandleFrame*' segmented4 "$p" stepped
 done

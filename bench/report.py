@@ -106,6 +106,16 @@ if cost:
         rows.append(("2", f"{kind} frames with 10 / 100 / 1 000 / 10 000 partial messages held",
                      " / ".join(f"{v:.0f}" for v in vals), f"{vals[0]:.0f} (10 held)",
                      "flat within 2x", verdict(0 < ratio <= 2) + f" (x{ratio:.2f})", cg))
+    for kind in ("unsegmented", "segmented4"):
+        stepped = [cost.get(f"{kind}_stepped_{p}") for p in (1000, 10000)]
+        in_order = [cost.get(f"{kind}_partial_{p}", 0) for p in (1000, 10000)]
+        if None in stepped:
+            continue
+        ratio = max(s / o if o else 0 for s, o in zip(stepped, in_order))
+        rows.append(("2", f"{kind} frames after the capture clock stepped back 1 s, 1 000 / 10 000 partial "
+                     "messages held", " / ".join(f"{v:.0f}" for v in stepped),
+                     " / ".join(f"{v:.0f}" for v in in_order) + " (in order, as many held)",
+                     "within 1.2x of in order", verdict(0 < ratio <= 1.2) + f" (x{ratio:.2f})", cg))
 else:
     rows.append(("2", "instructions per frame", "skipped (valgrind not installed)", "", "<= 300 / <= 600", "skipped", cg))
 
@@ -191,6 +201,15 @@ if name in bm:
     rows.append(("7", "partial messages held under 1 unfinished segment per us for 300 ms",
                  f"at most {held:.0f}", f"{bound:.0f} (50 ms of that traffic)", "<= what 50 ms holds",
                  verdict(held <= bound), cmd))
+name = "BM_ReassemblyFullSizeFlood/iterations:1"
+if name in bm:
+    grow, held, limit = counter(name, "rss_growth_kb"), counter(name, "held_kb_max"), counter(name, "limit_kb")
+    rows.append(("7", "resident size under 1 unfinished 1 492-byte segment per us for 300 ms",
+                 f"+{grow:.0f} kB at most ({held:.0f} kB held by partial messages, "
+                 f"{counter(name, 'dropped_by_limit'):.0f} dropped by the limit)",
+                 f"{limit:.0f} kB (LCMP_REASSEMBLY_BYTE_LIMIT); by age alone 50 ms of it would hold "
+                 f"{counter(name, 'age_bound_kb'):.0f} kB", "growth <= 1.25x the limit",
+                 verdict(0 <= grow <= 1.25 * limit), cmd.replace("BM_ReassemblyBound", "BM_ReassemblyBound|BM_ReassemblyFullSizeFlood")))
 
 # Row 8: lcmp-device's answer rate beside the bare send rate of the same adapter.
 dcmd = f"{build}/bench/lcmp_simulator_bench"

@@ -13,6 +13,7 @@
 // socket and for a paced management rate.
 #include <benchmark/benchmark.h>
 #include <linux/if_packet.h>
+#include <malloc.h>
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <pcap.h>
@@ -98,7 +99,7 @@ BENCHMARK(BM_HandleFrameTwoSegments);
 // One unsegmented frame while range(0) partial messages wait for their other
 // segment. range(1) = 1: their stamps are normalised and in capture order
 // (live capture); 0: one stamp has an unnormalised microsecond field (as a
-// savefile may carry), so ageing walks every record.
+// savefile may carry), which once made ageing walk every record.
 void BM_HandleFrameWithPartialMessages(benchmark::State &state) {
     Installed cb(Count);
     const auto partial = static_cast<std::size_t>(state.range(0));
@@ -584,6 +585,43 @@ void BM_ReassemblyBound(benchmark::State &state) {
     state.counters["held_bound"] = 50001;
 }
 BENCHMARK(BM_ReassemblyBound)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The same flood with full-size segments (1 492 bytes): by age alone 50 ms
+// of it would hold about 75 MB; the byte limit keeps it near 4 MiB. The
+// resident size is sampled every 1 024 frames against the size before.
+void BM_ReassemblyFullSizeFlood(benchmark::State &state) {
+    long before = 0, most = 0;
+    uint64_t heldMost = 0;
+    LCMPReassemblyStats start{}, end{}, now{};
+    const Bytes full(lcmp::kMaxPayload, 0x5A);
+    for (auto _ : state) {
+        LCMPReassemblyStatsGet(&start);
+        malloc_trim(0);  // the heap that earlier benchmarks freed does not hide the growth
+        before = ResidentKb();
+        timeval t{1700000000, 0};
+        FrameFields fields{.lastSegment = 3};
+        for (uint32_t i = 0; i < 300000; ++i) {
+            t.tv_usec = static_cast<suseconds_t>(i % 1000000);
+            fields.sequence = static_cast<uint16_t>(i);
+            fields.source[3] = static_cast<uint8_t>(i >> 16);
+            fields.source[4] = static_cast<uint8_t>(i >> 8);
+            lcmp::HandleFrame(t, LcmpFrame(fields, full));
+            if (i % 1024 == 0) {
+                most = std::max(most, ResidentKb() - before);
+                LCMPReassemblyStatsGet(&now);
+                heldMost = std::max(heldMost, now.bytesHeld);
+            }
+        }
+        LCMPReassemblyStatsGet(&end);
+        lcmp::SegmentedFramesListDestroy(&lcmp::lcmpSegmentedFramesList);
+    }
+    state.counters["rss_growth_kb"] = static_cast<double>(most);
+    state.counters["held_kb_max"] = static_cast<double>(heldMost) / 1024;
+    state.counters["limit_kb"] = LCMP_REASSEMBLY_BYTE_LIMIT / 1024.0;
+    state.counters["age_bound_kb"] = 50001.0 * static_cast<double>(full.size()) / 1024;
+    state.counters["dropped_by_limit"] = static_cast<double>(end.droppedByByteLimit - start.droppedByByteLimit);
+}
+BENCHMARK(BM_ReassemblyFullSizeFlood)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int Run(int argc, char **argv) {
     if (SkipReason().empty()) {

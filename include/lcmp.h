@@ -254,14 +254,38 @@ LCMP_API void CallbacksExecute(const uint8_t *sourceMac, int32_t opcode, const u
 #define LCMP_FRAME_IGNORED 2
 LCMP_API int32_t LCMPFrameProcess(const uint8_t *frame, uint32_t length, int64_t seconds, int32_t microseconds);
 
+/* Reassembly of segmented messages (in a session or through LCMPFrameProcess)
+ * holds each partial message until its last segment arrives. A partial
+ * message is dropped once more than 50 ms of capture time have passed since
+ * it last received a segment; when the capture clock steps back (an NTP step,
+ * a reordered savefile), the time before the step still counts and ageing
+ * goes on from the step, with "Error: negative elapsed time!" on stderr once
+ * per step. Partial messages also hold at most LCMP_REASSEMBLY_BYTE_LIMIT
+ * bytes of memory (segments, their payload and bookkeeping): beyond it the
+ * ones that least recently received a segment are dropped first.
+ * LCMPReassemblyStatsGet copies the counters, from any thread: 0, or
+ * LCMP_ERROR_BAD_ARGS for NULL. The drop counts run from the library's load;
+ * the held figures are those of the thread that feeds frames, at the time of
+ * the call (0 once a session's receive loop has ended). */
+#define LCMP_REASSEMBLY_BYTE_LIMIT (4 * 1024 * 1024)
+typedef struct LCMPReassemblyStats {
+    uint64_t droppedByAge;       /* partial messages dropped after waiting more than 50 ms */
+    uint64_t droppedByByteLimit; /* partial messages dropped to stay within the byte limit */
+    uint64_t bytesHeld;          /* memory held by partial messages now */
+    uint64_t messagesHeld;       /* partial messages held now */
+} LCMPReassemblyStats;
+LCMP_API int32_t LCMPReassemblyStatsGet(LCMPReassemblyStats *stats);
+
 /* ---- Adapter session ---- */
 
 /* Opens the adapter (libpcap name, e.g. "eth0") for capture and starts the
  * receive thread, which from then on runs every callback for received
  * messages. Frames of Ethertype 0x22E3 addressed to the adapter's own address
  * are captured, segmented messages reassembled. Needs root or
- * cap_net_raw,cap_net_admin. Results: 0; LCMP_ERROR_BAD_ARGS (NULL name, a
- * name of 100 characters or more, or a session already open);
+ * cap_net_raw,cap_net_admin. A session that a callback ended with LCMPEnd is
+ * closed first (after that callback has returned), so a new one opens without
+ * another LCMPEnd. Results: 0; LCMP_ERROR_BAD_ARGS (NULL name, a name of 100
+ * characters or more, a session already open, or a call from a callback);
  * LCMP_ERROR_SOCKET_NOT_OPENED (the adapter cannot be opened: the message
  * names it on stderr); LCMP_ERROR_PTHREAD_CREATE (no thread; the adapter stays
  * open until LCMPEnd). */
@@ -271,7 +295,10 @@ LCMP_API int32_t LCMPInit(const char *adapterName);
  * callback finishes first), destroys the
  * callback registry with every entry (CallbackData records stay with their
  * owners), closes the adapter and releases the Notify subscription. Safe
- * without a session and when called twice. */
+ * without a session and when called twice. From a callback it releases the
+ * subscription and requests the stop, and returns at once: the receive loop
+ * ends when the callback returns, and the adapter stays open (frames can still
+ * be sent) until LCMPEnd or LCMPInit is called from another thread. */
 LCMP_API void LCMPEnd(void);
 /* Suspends the calling thread for the given number of milliseconds. */
 LCMP_API void LCMPSleep(int32_t milliseconds);

@@ -172,7 +172,14 @@ int32_t LCMPReceiveThreadCreate() noexcept;
 void LCMPReceiveThreadStop() noexcept;
 int ReceiveThreadFunction(void *unused) noexcept;
 
-// True while a receive thread exists (running, or ended but not yet joined).
+// True from just before a receive thread starts until it was joined (it may
+// have ended already).
 bool ReceiveThreadActive() noexcept;
+
+namespace testing {
+// Called on the thread of LCMPInit right after the receive thread started,
+// before LCMPInit returns; null for none.
+void SetReceiveThreadStartHook(void (*hook)()) noexcept;
+}  // namespace testing
 
 }  // namespace lcmp

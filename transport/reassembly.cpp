@@ -6,14 +6,27 @@
 // of the ageing walk. Two indexes keep the per-frame cost independent of the
 // number of partial messages in the common case:
 //  - a hash of the key finds a record without walking the chain;
-//  - the age chain orders records by the moment their timestamp was last set.
-//    While every stamp was normalised and no earlier than the previous one,
-//    that is timestamp order, the expired records are a prefix of it, and
-//    ageing stops at the first survivor. Otherwise (the capture clock went
-//    backwards, or a savefile carried odd microseconds) ageing walks every
-//    record in creation order, with the same outcome as always.
+//  - the age chain orders records by the moment their timestamp was last set,
+//    and ageing judges each by its age stamp: its timestamp in microseconds
+//    (whatever the representation), kept no earlier than the stamp of the
+//    record before it. When the capture clock steps back (an NTP step, a
+//    reordered or unnormalised savefile), the records stamped after the new
+//    time are treated as stamped at it: they age from there, and are gone
+//    50 ms of capture time later. Records stamped before it keep their
+//    stamps. Age stamps thus never decrease along the chain, the expired
+//    records are always its oldest ones, and ageing stops at the first
+//    survivor, whatever the timestamps do.
+//    Records with equal age stamps form a run, whose first record holds the
+//    stamp; a step back merges the runs stamped after the new time into one,
+//    which costs one step per run merged, and each run is created by one
+//    stamping: O(1) amortised per frame.
+// The memory the records hold is bounded as well: past kReassemblyByteLimit
+// the least recently stamped records are dropped, as the kernel does with IP
+// fragments.
 #include "reassembly.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -26,6 +39,27 @@ SegmentedFramesList *lcmpSegmentedFramesList = nullptr;
 namespace {
 
 constexpr long kMicroPerSecond = 1000000;
+// Capture times are clamped to +-2^62 us (146 000 years) so that their
+// differences fit.
+constexpr int64_t kCaptureLimit = int64_t{1} << 62;
+
+// What a host reads with LCMPReassemblyStatsGet. Only the feeding thread
+// writes them, so a load and a store replace the read-modify-write.
+struct Counters {
+    std::atomic<uint64_t> droppedByAge{0};
+    std::atomic<uint64_t> droppedByByteLimit{0};
+    std::atomic<uint64_t> bytesHeld{0};
+    std::atomic<uint64_t> messagesHeld{0};
+};
+Counters gCounters;
+
+void Bump(std::atomic<uint64_t> &counter) noexcept {
+    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+void Publish(const SegmentedFramesList &list) noexcept {
+    gCounters.bytesHeld.store(list.bytes, std::memory_order_relaxed);
+    gCounters.messagesHeld.store(list.count, std::memory_order_relaxed);
+}
 
 // Records and segments come from the allocation seam.
 template <typename T>
@@ -40,12 +74,20 @@ void Destruct(T *p) noexcept {
     Release(p);
 }
 
-bool Normalised(const timeval &t) noexcept { return t.tv_usec >= 0 && t.tv_usec < kMicroPerSecond; }
-
-// a earlier than b, for normalised values.
-bool Earlier(const timeval &a, const timeval &b) noexcept {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_usec < b.tv_usec);
+// The instant a timestamp denotes, in microseconds, however its fields are
+// represented.
+int64_t Microseconds(const timeval &t) noexcept {
+    const auto seconds = static_cast<int64_t>(t.tv_sec), micro = static_cast<int64_t>(t.tv_usec);
+    constexpr int64_t kSeconds = int64_t{1} << 41, kMicro = int64_t{1} << 61;  // the sum stays within the clamp
+    if (static_cast<uint64_t>(seconds + kSeconds) < 2 * kSeconds && static_cast<uint64_t>(micro + kMicro) < 2 * kMicro)
+        return seconds * kMicroPerSecond + micro;
+    int64_t total = 0;
+    if (__builtin_mul_overflow(seconds, int64_t{kMicroPerSecond}, &total))
+        return seconds < 0 ? -kCaptureLimit : kCaptureLimit;
+    if (__builtin_add_overflow(total, micro, &total)) return micro < 0 ? -kCaptureLimit : kCaptureLimit;
+    return std::clamp(total, -kCaptureLimit, kCaptureLimit);
 }
+
 
 std::size_t BucketOf(uint8_t sequenceLow, std::span<const uint8_t, 6> mac, uint16_t opcode) noexcept {
     uint32_t h = 2166136261u;  // FNV-1a over the key bytes
@@ -62,21 +104,50 @@ bool KeyEquals(const SegmentedFrame &f, uint8_t sequenceLow, std::span<const uin
     return f.sequenceLow == sequenceLow && f.opcode == opcode && std::memcmp(f.sourceMac, mac.data(), 6) == 0;
 }
 
+// Links `head` into the chain of runs in place of `old` (null: at the end).
+void RunReplace(SegmentedFramesList *list, SegmentedFrame *old, SegmentedFrame *head) noexcept {
+    head->runHead = true;
+    head->runPrevious = old ? old->runPrevious : list->runLast;
+    head->runNext = old ? old->runNext : nullptr;
+    (head->runPrevious ? head->runPrevious->runNext : list->runFirst) = head;
+    (head->runNext ? head->runNext->runPrevious : list->runLast) = head;
+}
+
 void AgeUnlink(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
+    if (frame->runHead) {
+        SegmentedFrame *next = frame->ageNext;
+        if (next != nullptr && !next->runHead) {
+            next->ageStamp = frame->ageStamp;  // the next record heads the run now
+            RunReplace(list, frame, next);
+        } else {
+            (frame->runPrevious ? frame->runPrevious->runNext : list->runFirst) = frame->runNext;
+            (frame->runNext ? frame->runNext->runPrevious : list->runLast) = frame->runPrevious;
+        }
+        frame->runHead = false;
+        frame->runPrevious = frame->runNext = nullptr;
+    }
     (frame->ageNext ? frame->ageNext->agePrevious : list->ageLast) = frame->agePrevious;
     (frame->agePrevious ? frame->agePrevious->ageNext : list->ageFirst) = frame->ageNext;
     frame->ageNext = frame->agePrevious = nullptr;
-    if (list->ageFirst == nullptr) list->ageSorted = true;  // nothing left to be out of order
 }
 
-// Moves a freshly stamped record to the young end of the age chain.
+// Moves a freshly stamped record to the young end of the age chain, with an
+// age reading no earlier than the one before it.
 void AgeStamp(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
+    const int64_t stamp = Microseconds(frame->timestamp);
+    if (frame == list->ageLast && frame == list->runLast && stamp >= frame->ageStamp) {
+        frame->ageStamp = stamp;  // alone in the last run: it stays there (the next segment of the last message)
+        return;
+    }
     if (list->ageFirst == frame || frame->agePrevious != nullptr) AgeUnlink(list, frame);
-    if (!Normalised(frame->timestamp) || (list->ageLast && Earlier(frame->timestamp, list->ageLast->timestamp)))
-        list->ageSorted = false;
     frame->agePrevious = list->ageLast;
     (list->ageLast ? list->ageLast->ageNext : list->ageFirst) = frame;
     list->ageLast = frame;
+    // Joins the last run when no later than its stamp; a record stamped at an
+    // earlier time than the one before it waits for the next ageing pass.
+    if (list->runLast != nullptr && stamp <= list->runLast->ageStamp) return;
+    frame->ageStamp = stamp;
+    RunReplace(list, nullptr, frame);
 }
 
 void BucketUnlink(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
@@ -87,16 +158,13 @@ void BucketUnlink(SegmentedFramesList *list, SegmentedFrame *frame) noexcept {
     frame->bucketNext = nullptr;
 }
 
-// Elapsed capture time since the record's stamp exceeds the limit. Sets
-// *negative when the stamp lies after now.
-bool Expired(const timeval &now, const SegmentedFrame &frame, bool *negative) noexcept {
-    timeval x = now, y = frame.timestamp, elapsed{};
-    if (timeval_subtract(&x, &y, &elapsed) != 0) {
-        *negative = true;
-        return false;
+// Drops the least recently stamped records, never `keep`, until the records
+// hold no more than the limit.
+void ByteLimitEnforce(SegmentedFramesList *list, const SegmentedFrame *keep) noexcept {
+    while (list->bytes > kReassemblyByteLimit && list->ageFirst != nullptr && list->ageFirst != keep) {
+        SegmentedFrameDelete(list, list->ageFirst);
+        Bump(gCounters.droppedByByteLimit);
     }
-    *negative = false;
-    return elapsed.tv_sec > 0 || elapsed.tv_usec > kAgeLimitMicroseconds;
 }
 
 }  // namespace
@@ -145,6 +213,7 @@ SegmentedFrame *SegmentedFrameCreate(SegmentedFramesList *list, uint8_t sequence
     frame->sequenceLow = sequenceLow;
     std::memcpy(frame->sourceMac, sourceMac.data(), 6);
     frame->opcode = opcode;
+    frame->bytes = sizeof(SegmentedFrame);
     lcmp::gettimeofday(&frame->timestamp, nullptr);
 
     frame->previous = list->last;
@@ -155,6 +224,8 @@ SegmentedFrame *SegmentedFrameCreate(SegmentedFramesList *list, uint8_t sequence
     bucket = frame;
     AgeStamp(list, frame);
     ++list->count;
+    list->bytes += frame->bytes;
+    Publish(*list);
     return frame;
 }
 
@@ -186,6 +257,8 @@ int32_t SegmentedFrameDelete(SegmentedFramesList *list, SegmentedFrame *frame) n
     BucketUnlink(list, frame);
     AgeUnlink(list, frame);
     --list->count;
+    list->bytes -= frame->bytes;
+    Publish(*list);
     return SegmentedFrameDestroy(frame);
 }
 
@@ -208,8 +281,13 @@ int32_t SegmentOnSegmentedFrameInsert(SegmentedFramesList *list, SegmentedFrame 
     *link = segment;
 
     ++frame->segmentCount;
+    frame->bytes += sizeof(Segment) + payload.size();
     lcmp::gettimeofday(&frame->timestamp, nullptr);
-    if (list != nullptr) AgeStamp(list, frame);
+    if (list != nullptr) {
+        list->bytes += sizeof(Segment) + payload.size();
+        Publish(*list);
+        AgeStamp(list, frame);
+    }
     return 0;
 }
 
@@ -223,7 +301,9 @@ int32_t SegmentAdd(SegmentedFramesList **listPointer, uint8_t sequenceLow, std::
     SegmentedFrame *frame = SegmentedFrameOpen(*listPointer, sequenceLow, sourceMac, opcode);
     *frameOut = frame;
     if (frame == nullptr) return LCMP_ERROR_MALLOC;
-    return SegmentOnSegmentedFrameInsert(*listPointer, frame, segmentNumber, payload);
+    const int32_t result = SegmentOnSegmentedFrameInsert(*listPointer, frame, segmentNumber, payload);
+    ByteLimitEnforce(*listPointer, frame);
+    return result;
 }
 
 namespace {
@@ -282,27 +362,41 @@ int32_t SegmentedFramesListClean(SegmentedFramesList *list) noexcept {
     timeval now{};
     lcmp::gettimeofday(&now, nullptr);
     if (list == nullptr) return 0;
-    bool negative = false;
-
-    if (list->ageSorted && Normalised(now) && (list->ageLast == nullptr || !Earlier(now, list->ageLast->timestamp))) {
-        // Every stamp is at or before now and the age chain is in timestamp
-        // order: the expired records are exactly its oldest ones.
-        while (list->ageFirst != nullptr && Expired(now, *list->ageFirst, &negative))
-            SegmentedFrameDelete(list, list->ageFirst);
-        return 0;
-    }
-
-    for (SegmentedFrame *frame = list->first; frame != nullptr;) {
-        SegmentedFrame *next = frame->next;
-        const bool expired = Expired(now, *frame, &negative);
-        if (negative) {
-            std::fprintf(stderr, "Error: negative elapsed time!\n");
-            return LCMP_ERROR_BAD_ARGS;
+    const int64_t capture = Microseconds(now);
+    int32_t result = 0;
+    SegmentedFrame *run = list->runLast;
+    if (run != nullptr && run->ageStamp > capture) {
+        // Records stamped after now: the capture clock stepped back. Their
+        // runs become one, stamped now, so they age from here on.
+        std::fprintf(stderr, "Error: negative elapsed time!\n");
+        result = LCMP_ERROR_BAD_ARGS;
+        while (run->runPrevious != nullptr && run->runPrevious->ageStamp > capture) {
+            SegmentedFrame *earlier = run->runPrevious;
+            earlier->runNext = nullptr;
+            list->runLast = earlier;
+            run->runHead = false;
+            run->runPrevious = nullptr;
+            run = earlier;
         }
-        if (expired) SegmentedFrameDelete(list, frame);
-        frame = next;
+        run->ageStamp = capture;
     }
-    return 0;
+    // Stamps never decrease along the age chain: the expired records are its
+    // oldest ones.
+    while (list->runFirst != nullptr && capture - list->runFirst->ageStamp > kAgeLimitMicroseconds) {
+        SegmentedFrameDelete(list, list->ageFirst);
+        Bump(gCounters.droppedByAge);
+    }
+    return result;
 }
 
 }  // namespace lcmp
+
+extern "C" int32_t LCMPReassemblyStatsGet(LCMPReassemblyStats *stats) {
+    if (stats == nullptr) return LCMP_ERROR_BAD_ARGS;
+    const auto &c = lcmp::gCounters;
+    stats->droppedByAge = c.droppedByAge.load(std::memory_order_relaxed);
+    stats->droppedByByteLimit = c.droppedByByteLimit.load(std::memory_order_relaxed);
+    stats->bytesHeld = c.bytesHeld.load(std::memory_order_relaxed);
+    stats->messagesHeld = c.messagesHeld.load(std::memory_order_relaxed);
+    return LCMP_OK;
+}

@@ -1,8 +1,10 @@
 // Segment reassembly (part of module LCMP_socket): the segments of each
 // message are held in ascending order in one frame record, joined when all
 // have arrived, and records that waited more than 50 000 microseconds of
-// capture time are dropped. Only the thread that feeds frames (HandleFrame)
-// uses this state, so it has no lock.
+// capture time are dropped, as are the least recently stamped ones while the
+// records hold more than kReassemblyByteLimit bytes. Only the thread that
+// feeds frames (HandleFrame) uses this state, so it has no lock; the counters
+// of LCMPReassemblyStatsGet are atomics that any thread may read.
 #pragma once
 
 #include <sys/time.h>
@@ -18,6 +20,8 @@ namespace lcmp {
 static_assert(sizeof(timeval{}.tv_sec) >= 8, "timeval needs 64-bit seconds");
 
 inline constexpr long kAgeLimitMicroseconds = 50000;
+// Memory held by records and segments (with their bookkeeping) at most.
+inline constexpr std::size_t kReassemblyByteLimit = LCMP_REASSEMBLY_BYTE_LIMIT;
 
 // One received segment; owns its copy of the payload bytes, which lie in the
 // same allocation right after the record (one allocation per segment).
@@ -45,6 +49,14 @@ struct SegmentedFrame {
     SegmentedFrame *bucketNext = nullptr;
     SegmentedFrame *ageNext = nullptr;
     SegmentedFrame *agePrevious = nullptr;
+    // Records of equal age stamp form a run of the age chain; the first of
+    // each run holds the stamp (microseconds of capture time) and the links
+    // between runs.
+    bool runHead = false;
+    int64_t ageStamp = 0;
+    SegmentedFrame *runNext = nullptr;
+    SegmentedFrame *runPrevious = nullptr;
+    std::size_t bytes = 0;  // memory held by the record and its segments
 };
 
 inline constexpr std::size_t kSegmentedFrameBuckets = 1024;
@@ -57,9 +69,10 @@ struct SegmentedFramesList {
     SegmentedFrame *buckets[kSegmentedFrameBuckets] = {};
     SegmentedFrame *ageFirst = nullptr;  // least recently stamped
     SegmentedFrame *ageLast = nullptr;
-    // True while the age order is also timestamp order (every stamp was
-    // normalised and no earlier than the one before).
-    bool ageSorted = true;
+    std::size_t bytes = 0;  // memory held by all records
+
+    SegmentedFrame *runFirst = nullptr;  // heads of the age chain's runs
+    SegmentedFrame *runLast = nullptr;
 
     // Where FrameJoin puts complete messages for dispatch, reused from one
     // message to the next; it grows to the longest message joined.
@@ -104,9 +117,11 @@ int32_t FrameExtract(SegmentedFramesList *list, SegmentedFrame *frame, uint16_t 
 // record is removed and *message left empty).
 int32_t FrameJoin(SegmentedFramesList *list, SegmentedFrame *frame, std::span<const uint8_t> *message) noexcept;
 
-// Ageing: removes every record stamped more than 50 000 microseconds before
-// the module clock. 0, or -13 (with a message) at the first record, in
-// creation order, stamped after the module clock.
+// Ageing: removes every record stamped more than 50 000 microseconds of
+// capture time before the module clock. Records stamped after the module
+// clock (it stepped back) are reported, -13 with a message, and count from
+// then on as stamped at the module clock, so the message comes once per step.
+// 0 otherwise.
 int32_t SegmentedFramesListClean(SegmentedFramesList *list) noexcept;
 
 }  // namespace lcmp

@@ -38,7 +38,16 @@ union ThreadSlot {
     ~ThreadSlot() {}
 };
 ThreadSlot gReceiveThread;
+// Set before the receive thread starts, cleared once it was joined: frames
+// fed from elsewhere are refused from the first moment the loop may run.
+std::atomic<bool> gReceiveThreadExists{false};
+// Written by the receive thread itself before it handles a frame, so that
+// LCMPEnd from any callback finds that it runs on this thread.
 std::atomic<std::thread::id> gReceiveThreadId{};
+// LCMPEnd was called from a callback: the loop ends after it, and the next
+// LCMPInit or LCMPEnd on another thread joins it and closes the adapter.
+std::atomic<bool> gStoppedFromCallback{false};
+std::atomic<void (*)()> gStartHook{nullptr};
 
 // Frames to the adapter's own address when it is known, else every frame of
 // the Ethertype (the loop checks the Ethertype itself as well).
@@ -96,9 +105,14 @@ int32_t LinkSendOnSession(void * /*context*/, const uint8_t *destination, int32_
 
 std::mutex &HandleMutex() noexcept { return gHandleMutex; }
 
-bool ReceiveThreadActive() noexcept { return gReceiveThreadId.load() != std::thread::id(); }
+bool ReceiveThreadActive() noexcept { return gReceiveThreadExists.load(); }
+
+namespace testing {
+void SetReceiveThreadStartHook(void (*hook)()) noexcept { gStartHook.store(hook); }
+}  // namespace testing
 
 int ReceiveThreadFunction(void * /*unused*/) noexcept {
+    gReceiveThreadId.store(std::this_thread::get_id());
     pcap_t *const handle = fp;  // stays open until this thread was joined
     while (lcmpReceiveThreadRunning.load()) {
         pcap_pkthdr *header = nullptr;
@@ -117,13 +131,15 @@ int32_t LCMPReceiveThreadCreate() noexcept {
     // Set before the thread exists, so that a stop requested before the
     // loop's first pass is not overwritten.
     lcmpReceiveThreadRunning.store(1);
+    gReceiveThreadExists.store(true);
     try {
         gReceiveThread.thread = std::thread([] { ReceiveThreadFunction(nullptr); });
     } catch (...) {
         lcmpReceiveThreadRunning.store(0);
+        gReceiveThreadExists.store(false);
         return -1;
     }
-    gReceiveThreadId.store(gReceiveThread.thread.get_id());
+    if (auto *hook = gStartHook.load()) hook();
     return 0;
 }
 
@@ -133,13 +149,43 @@ void LCMPReceiveThreadStop() noexcept {
     if (fp != nullptr) pcap_breakloop(fp);
 }
 
+namespace {
+
+// Stops and joins the receive thread, if any, and closes the adapter. With
+// the session lock held, never on the receive thread.
+void SessionClose() noexcept {
+    LCMPReceiveThreadStop();
+    if (gReceiveThread.thread.joinable()) {
+        gReceiveThread.thread.join();
+        gReceiveThreadId.store(std::thread::id());
+        gReceiveThreadExists.store(false);
+    }
+    gStoppedFromCallback.store(false);
+    std::lock_guard<std::mutex> handle(gHandleMutex);
+    if (fp != nullptr) {
+        pcap_close(fp);
+        fp = nullptr;
+    }
+}
+
+}  // namespace
+
 int32_t LCMPSocketInit(const char *adapterName) noexcept {
     if (adapterName == nullptr) return LCMP_ERROR_BAD_ARGS;
     // A longer name is refused: cut short it could name another adapter.
     if (strnlen(adapterName, kInterfaceNameSize) >= kInterfaceNameSize) return LCMP_ERROR_BAD_ARGS;
 
+    // From a callback: this thread's session is open, and a caller of
+    // LCMPEnd may hold the session lock while it waits for this thread.
+    if (std::this_thread::get_id() == gReceiveThreadId.load()) return LCMP_ERROR_BAD_ARGS;
+
     std::lock_guard<std::mutex> session(gSessionMutex);
-    if (fp != nullptr) return LCMP_ERROR_BAD_ARGS;  // one session at a time
+    if (fp != nullptr) {
+        // One session at a time. A session whose loop a callback stopped is
+        // over but still holds the adapter: it is closed here.
+        if (!gStoppedFromCallback.load()) return LCMP_ERROR_BAD_ARGS;
+        SessionClose();
+    }
     {
         std::lock_guard<std::mutex> handle(gHandleMutex);
         std::memset(lcmpInterfaceName, 0, sizeof lcmpInterfaceName);
@@ -172,22 +218,15 @@ void LCMPSocketEnd() noexcept {
     LinkClear();
     if (std::this_thread::get_id() == gReceiveThreadId.load()) {
         // Called from a callback: the loop ends once the callback returns;
-        // the next call from another thread joins it and closes the adapter.
+        // the next LCMPEnd or LCMPInit from another thread joins it and
+        // closes the adapter.
+        gStoppedFromCallback.store(true);
         LCMPReceiveThreadStop();
         return;
     }
     std::lock_guard<std::mutex> session(gSessionMutex);
     LinkClear();  // again: an LCMPInit that held the session lock may have installed it meanwhile
-    LCMPReceiveThreadStop();
-    if (gReceiveThread.thread.joinable()) {
-        gReceiveThread.thread.join();
-        gReceiveThreadId.store(std::thread::id());
-    }
-    std::lock_guard<std::mutex> handle(gHandleMutex);
-    if (fp != nullptr) {
-        pcap_close(fp);
-        fp = nullptr;
-    }
+    SessionClose();
 }
 
 }  // namespace lcmp

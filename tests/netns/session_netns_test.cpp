@@ -208,6 +208,43 @@ TEST_F(OnVeth, EndStopsTheLoopAndDestroysTheRegistry) {
     }
 }
 
+// A callback that ends the session, and tries to open one, from the receive
+// thread; the start hook injects its frame before LCMPInit has returned.
+std::atomic<bool> gEnded{false};
+std::atomic<int32_t> gInitInside{1}, gFedWhileStarting{1};
+RawPort *gPeer = nullptr;
+Bytes gFrame;
+int EndFromCallback(const uint8_t *, const uint8_t *, int, CallbackData *) {
+    LCMPEnd();
+    gInitInside = LCMPInit(kLocal);
+    gEnded = true;
+    return 0;
+}
+
+TEST_F(OnVeth, CallbackEndsTheSessionEvenBeforeInitReturnsAndInitOpensAgain) {
+    ASSERT_NE(LCMPCallBackInstall(EndFromCallback, 0x161, data_), nullptr);
+    gPeer = &peer_;
+    gFrame = ToUs(Confirmation({0x00, 0x01, 0x00, 0x01}));
+    lcmp::testing::SetReceiveThreadStartHook([] {
+        const Bytes other(60, 0);  // no LCMP frame: dispatched nowhere even if fed
+        gFedWhileStarting = LCMPFrameProcess(other.data(), 60, 1, 0);
+        gPeer->Send(gFrame);
+        for (int i = 0; i < 300 && !gEnded; ++i) std::this_thread::sleep_for(10ms);
+    });
+    const int32_t opened = LCMPInit(kLocal);
+    lcmp::testing::SetReceiveThreadStartHook(nullptr);
+    ASSERT_EQ(opened, 0);
+    EXPECT_TRUE(gEnded.load()) << "the callback's LCMPEnd waited for LCMPInit";
+    EXPECT_EQ(gFedWhileStarting.load(), LCMP_ERROR_BAD_ARGS) << "a frame was fed beside the starting loop";
+    EXPECT_EQ(gInitInside.load(), LCMP_ERROR_BAD_ARGS);
+
+    // The stopped session is closed by the next LCMPInit, which opens anew.
+    Open();
+    ASSERT_TRUE(peer_.Send(ToUs(Confirmation({0x00, 0x01, 0x00, 0x02}))));
+    ASSERT_TRUE(gRecords.WaitFor(1));
+    EXPECT_EQ(gRecords.Take()[0].bytes, (Bytes{0x00, 0x01, 0x00, 0x02}));
+}
+
 TEST_F(OnVeth, SentFramesMatchByteForByteWithSequencesPerOpcode) {
     Open();
     uint8_t mac[6] = {};

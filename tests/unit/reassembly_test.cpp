@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -168,6 +171,111 @@ TEST_F(Reassembly, StampAfterNowStopsTheWalkInCreationOrder) {
     // Once the capture clock passes the stamp, all age normally.
     EXPECT_EQ(CleanAt(At(53, 0)), 0);
     EXPECT_EQ(Count(), 0);
+}
+
+TEST_F(Reassembly, ClockSteppingBackIsReportedOnceAndAgeingGoesOn) {
+    Add(At(100, 0), 1, 0, {1});
+    Add(At(100, 30000), 2, 0, {2});
+    EXPECT_EQ(CleanAt(At(100, 30000)), 0);
+    // The capture clock steps back by 20 ms, then runs on from there.
+    ::testing::internal::CaptureStderr();
+    Add(At(100, 10000), 3, 0, {3});
+    EXPECT_EQ(CleanAt(At(100, 10000)), LCMP_ERROR_BAD_ARGS);
+    EXPECT_EQ(CleanAt(At(100, 20000)), 0);
+    EXPECT_EQ(CleanAt(At(100, 50000)), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Error: negative elapsed time!\n");
+    EXPECT_EQ(Count(), 3);
+    // Record 1 keeps its stamp; record 2, stamped after the new time, counts
+    // as stamped at it, like record 3.
+    EXPECT_EQ(CleanAt(At(100, 50001)), 0);
+    EXPECT_EQ(Count(), 2);
+    EXPECT_EQ(CleanAt(At(100, 60000)), 0);
+    EXPECT_EQ(Count(), 2);
+    EXPECT_EQ(CleanAt(At(100, 60001)), 0);
+    EXPECT_EQ(Count(), 0);
+}
+
+// The age chain's runs against a plain model: each held record's age stamp
+// is its capture time, at least that of the record stamped before it, and
+// set to now when it lies after now at an ageing pass.
+TEST_F(Reassembly, AgeingMatchesAPlainModelUnderAWanderingClock) {
+    std::vector<std::pair<uint8_t, long>> model;  // (sequence, age stamp) in stamping order
+    std::map<uint8_t, uint8_t> nextSegment;
+    std::mt19937 random(7);
+    long now = 1000000;
+    int steps = 0, reported = 0;
+    ::testing::internal::CaptureStderr();
+    for (int frame = 0; frame < 20000; ++frame) {
+        const auto r = static_cast<unsigned>(random() % 100);
+        now = r < 60 ? now + static_cast<long>(random() % 3000)
+                     : r < 63 ? std::max(0L, now - static_cast<long>(random() % 80000)) : now;
+        const auto seq = static_cast<uint8_t>(random() % 32);
+        const auto held = std::find_if(model.begin(), model.end(), [&](const auto &m) { return m.first == seq; });
+        if (r % 5 == 0 && held != model.end()) {  // completed: removed from amid the chain
+            Extract(lcmp::SegmentedFrameOpen(lcmpSegmentedFramesList, seq, kSender, 0x161));
+            model.erase(held);
+            nextSegment.erase(seq);
+        } else if (nextSegment[seq] < 16) {
+            Add(At(now / 1000000, now % 1000000), seq, nextSegment[seq]++, {seq});
+            if (held != model.end()) model.erase(held);
+            model.emplace_back(seq, model.empty() ? now : std::max(now, model.back().second));
+        }
+        bool after = false;
+        for (auto &m : model)
+            if (m.second > now) m.second = now, after = true;
+        std::erase_if(model, [&](const auto &m) { return now - m.second > 50000 && nextSegment.erase(m.first) >= 0; });
+        steps += after;
+        reported += CleanAt(At(now / 1000000, now % 1000000)) == LCMP_ERROR_BAD_ARGS;
+        std::set<unsigned> kept, expected;
+        for (const auto &m : model) expected.insert(m.first);
+        for (SegmentedFrame *f = lcmpSegmentedFramesList->first; f; f = f->next) kept.insert(f->sequenceLow);
+        if (kept != expected) {
+            ADD_FAILURE() << "frame " << frame << ": the records held differ from the model";
+            break;
+        }
+    }
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(reported, steps);
+    EXPECT_GT(steps, 100);
+}
+
+TEST_F(Reassembly, HeldBytesAreBoundedLeastRecentlyStampedFirstAndCounted) {
+    LCMPReassemblyStats before{}, after{};
+    EXPECT_EQ(LCMPReassemblyStatsGet(nullptr), LCMP_ERROR_BAD_ARGS);
+    ASSERT_EQ(LCMPReassemblyStatsGet(&before), 0);
+    // Full-size first segments from distinct senders, within 1 ms: ageing
+    // drops none; unbounded they would hold about 6 MB.
+    const std::vector<uint8_t> full(1492, 0xAB);
+    constexpr unsigned kMessages = 4000;
+    const auto sender = [](unsigned i) {
+        std::array<uint8_t, 6> mac = kSender;
+        mac[4] = static_cast<uint8_t>(i >> 8);
+        mac[5] = static_cast<uint8_t>(i);
+        return mac;
+    };
+    for (unsigned i = 0; i < kMessages; ++i) {
+        Add(At(7, i / 4), 1, 0, full, sender(i));
+        if (i == kMessages / 2) Add(At(7, i / 4), 1, 1, full, sender(0));  // message 0 stamped anew
+    }
+    EXPECT_LT(Count() * full.size(), LCMP_REASSEMBLY_BYTE_LIMIT);
+    ASSERT_EQ(LCMPReassemblyStatsGet(&after), 0);
+    EXPECT_LE(after.bytesHeld, LCMP_REASSEMBLY_BYTE_LIMIT);
+    EXPECT_GT(after.bytesHeld, LCMP_REASSEMBLY_BYTE_LIMIT - 2 * full.size());
+    EXPECT_EQ(after.messagesHeld, Count());
+    EXPECT_EQ(after.droppedByByteLimit - before.droppedByByteLimit, kMessages - Count());
+    EXPECT_EQ(after.droppedByAge, before.droppedByAge);
+    // Message 0 survived the older ones; the others held are the latest.
+    const SegmentedFrame *f = lcmpSegmentedFramesList->first;
+    EXPECT_EQ(f->sourceMac[5], 0);
+    EXPECT_EQ(f->segmentCount, 2);
+    EXPECT_EQ(f->next->sourceMac[4] * 256 + f->next->sourceMac[5], kMessages - Count() + 1);
+
+    EXPECT_EQ(CleanAt(At(8, 0)), 0);
+    LCMPReassemblyStats aged{};
+    ASSERT_EQ(LCMPReassemblyStatsGet(&aged), 0);
+    EXPECT_EQ(aged.droppedByAge - after.droppedByAge, after.messagesHeld);
+    EXPECT_EQ(aged.bytesHeld, 0u);
+    EXPECT_EQ(aged.messagesHeld, 0u);
 }
 
 TEST_F(Reassembly, UnnormalisedStampsAgeByTheInstantTheyDenote) {
