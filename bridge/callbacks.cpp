@@ -94,7 +94,7 @@ bool Register(JNIEnv *env, jobject callback) {
     return true;
 }
 
-// Steps 1-3 of the subscription: the request list of type 6 entries; null
+// The subscription's request list: one type 6 entry per element; null
 // elements are skipped.
 bool BuildNotifyRequest(JNIEnv *env, jobject list, lcmp::ValueListHolder &request) {
     const lcmp::bridge::IdValueClass notify{cls_HGF_NOTIFY, getNotifyType_methodID, getNotifyValue_methodID,
@@ -109,7 +109,7 @@ bool BuildNotifyRequest(JNIEnv *env, jobject list, lcmp::ValueListHolder &reques
                                       });
 }
 
-// Step 10 of a delivery: a one-shot callback asks the host to unregister it.
+// After a delivery, a one-shot callback asks the host to unregister it.
 // An exception thrown by the callback is set aside for the call and raised
 // again afterwards, so the callback is unregistered even when it threw.
 void UnregisterOneShot(JNIEnv *env, jobject target) {

@@ -62,7 +62,7 @@ jbyteArray NewBytes(JNIEnv *env, const uint8_t *bytes, jsize length) {
     return array;
 }
 
-// Steps 1-3: the request list from the Java list. False when an exception
+// The request list from the Java list. False when an exception
 // is pending (raised here or by a Java getter).
 bool BuildRequest(JNIEnv *env, jobject list, Kind kind, const WrapperTexts &texts, ValueListHolder &request) {
     const lcmp::bridge::IdValueClass parameter{cls_HGF_PARAMETER_TLV, getParameterType_methodID,
@@ -118,8 +118,8 @@ struct CallbackWalk {
     int32_t skippedOpcode;  // -1: none
 };
 
-// Step 9: hands the response to each registered Java callback of the
-// wrapper's record type, on this thread. A callback that throws ends the
+// After a successful read or write: hands the response to each registered
+// Java callback of the wrapper's record type, on this thread. A callback that throws ends the
 // walk; its exception reaches the wrapper's caller. In device mode the
 // receive thread has already delivered the device's answer to the callbacks
 // of the confirmation's opcode, so those are skipped: each callback sees
