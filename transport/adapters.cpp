@@ -3,6 +3,7 @@
 // which answers only for network interfaces of this namespace, so libpcap's
 // pseudo-devices and monitors drop out by the same test.
 #include "adapters.h"
+#include "descriptor.h"
 
 #include <net/if.h>
 #include <net/if_arp.h>
@@ -19,20 +20,6 @@ namespace {
 
 struct DeviceListFree {
     void operator()(pcap_if_t *list) const noexcept { pcap_freealldevs(list); }
-};
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
 };
 
 bool HasEthernetLink(int socket, const char *name) {

@@ -12,23 +12,10 @@
 #include <new>
 
 #include "LCMP_comm.h"
+#include "descriptor.h"
 #include "lcmp.h"
 
 namespace {
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 void ReportOpenFailure(const char *adapterName, int code) {
     std::fprintf(stderr, "Unable to open the adapter %s, error Code : %lx\n", adapterName,
@@ -42,7 +29,7 @@ extern "C" int32_t MacAddressGet(const char *adapterName, uint8_t *mac) {
 
     // Opening the adapter: a socket for the interface ioctls, and the
     // adapter's index, which exists only for an adapter of that name.
-    Descriptor socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    lcmp::Descriptor socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (socket.get() < 0) {
         ReportOpenFailure(adapterName, errno);
         return -1;
