@@ -54,43 +54,21 @@ double Median(std::vector<double> v) {
 // lcmp-device on lcmp1 as a child process, until the object goes.
 class Simulator {
 public:
-    explicit Simulator(const std::vector<std::string> &extra) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(fds[1], 2);
-            std::vector<std::string> args{LCMP_DEVICE_PATH, "-i", kPeer};
-            args.insert(args.end(), extra.begin(), extra.end());
-            std::vector<char *> argv;
-            for (auto &a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(LCMP_DEVICE_PATH, argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        // Ready once it says it listens.
-        std::string err;
-        char buffer[256];
-        pollfd p{fds[0], POLLIN, 0};
-        while (err.find("listening") == std::string::npos && poll(&p, 1, 5000) > 0) {
-            const ssize_t n = read(fds[0], buffer, sizeof buffer);
-            if (n <= 0) break;
-            err.append(buffer, static_cast<std::size_t>(n));
-        }
-        ready_ = err.find("listening") != std::string::npos;
-        close(fds[0]);
+    explicit Simulator(std::vector<std::string> extra) {
+        extra.insert(extra.begin(), {"-i", kPeer});
+        pid_ = SpawnUntilReady(LCMP_DEVICE_PATH, extra, "listening");
     }
+    Simulator(const Simulator &) = delete;
+    Simulator &operator=(const Simulator &) = delete;
     ~Simulator() {
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
     }
-    bool ready() const { return ready_; }
+    bool ready() const { return pid_ > 0; }
 
 private:
     pid_t pid_ = -1;
-    bool ready_ = false;
 };
 
 // The peer of the round trips: answers every read request arriving on

@@ -103,34 +103,7 @@ double Median(std::vector<double> v) {
 }
 
 pid_t StartDevice(const std::vector<std::string> &args) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], 2);
-        std::vector<char *> argv{const_cast<char *>(LCMP_DEVICE_PATH)};
-        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(LCMP_DEVICE_PATH, argv.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    std::string err;
-    char buffer[256];
-    pollfd p{fds[0], POLLIN, 0};
-    while (err.find("listening") == std::string::npos && poll(&p, 1, 5000) > 0) {
-        const ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        err.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fds[0]);  // the summary at the end goes nowhere
-    if (err.find("listening") == std::string::npos) {
-        std::fprintf(stderr, "lcmp-device did not start: %s\n", err.c_str());
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        return -1;
-    }
-    return pid;
+    return SpawnUntilReady(LCMP_DEVICE_PATH, args, "listening");
 }
 
 void StopDevice(pid_t pid) {

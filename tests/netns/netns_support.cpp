@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -200,6 +202,38 @@ Bytes Confirmation(const Bytes &records) {
     m.push_back(static_cast<uint8_t>(records.size() >> 8));
     for (uint8_t b : records) m.push_back(b);
     return m;
+}
+
+int SpawnUntilReady(const char *program, const std::vector<std::string> &args, const char *ready) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 2);
+        std::vector<char *> argv{const_cast<char *>(program)};
+        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program, argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string err;
+    char buffer[256];
+    pollfd p{fds[0], POLLIN, 0};
+    while (pid > 0 && err.find(ready) == std::string::npos && poll(&p, 1, 5000) > 0) {
+        const ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        err.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fds[0]);
+    if (pid < 0) return -1;
+    if (err.find(ready) == std::string::npos) {
+        std::fprintf(stderr, "%s did not start: %s\n", program, err.c_str());
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    return pid;
 }
 
 }  // namespace lcmptest

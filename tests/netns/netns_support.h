@@ -35,6 +35,11 @@ const std::string &SkipReason();
 // Runs a command through the shell inside the current namespace; true on exit 0.
 bool Shell(const std::string &command);
 
+// Starts `program` with `args` and waits up to 5 s for `ready` on its
+// standard error. The process id, or -1 (the process is then stopped again).
+// The rest of its standard error goes nowhere.
+int SpawnUntilReady(const char *program, const std::vector<std::string> &args, const char *ready);
+
 // The adapter's address as the kernel shows it in sysfs.
 Mac SysfsMac(const char *adapter);
 
