@@ -66,8 +66,8 @@ struct Transaction {
     // collection with `incomplete` set.
     std::size_t entryRoom = 0, byteRoom = 0;
     bool incomplete = false;
-    // Set with `answers` (unicast) or `ended`: read without the lock by a
-    // caller spinning for its answer.
+    // Set with `answers` (unicast), `incomplete` or `ended`: read without
+    // the lock by a caller spinning for its answer.
     std::atomic<bool> settled{false};
     bool ended = false;        // the session ended
     bool outOfMemory = false;  // a record could not be kept
