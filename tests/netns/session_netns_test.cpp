@@ -208,6 +208,20 @@ TEST_F(OnVeth, EndStopsTheLoopAndDestroysTheRegistry) {
     }
 }
 
+// A host learns that the receive loop ended under it: the adapter went away.
+TEST_F(OnVeth, SessionStateTellsThatTheAdapterWentAway) {
+    ASSERT_TRUE(Shell("ip link add lcmpgone0 type veth peer name lcmpgone1 && ip link set lcmpgone0 up && "
+                      "ip link set lcmpgone1 up"));
+    EXPECT_EQ(LCMPSessionState(), LCMP_SESSION_NONE);
+    ASSERT_EQ(LCMPInit("lcmpgone0"), 0);
+    EXPECT_EQ(LCMPSessionState(), LCMP_SESSION_RECEIVING);
+    ASSERT_TRUE(Shell("ip link del lcmpgone0"));
+    for (int i = 0; i < 300 && LCMPSessionState() == LCMP_SESSION_RECEIVING; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(LCMPSessionState(), LCMP_SESSION_ENDED);
+    LCMPEnd();
+    EXPECT_EQ(LCMPSessionState(), LCMP_SESSION_NONE);
+}
+
 // A callback that ends the session, and tries to open one, from the receive
 // thread; the start hook injects its frame before LCMPInit has returned.
 std::atomic<bool> gEnded{false};
@@ -235,6 +249,8 @@ TEST_F(OnVeth, CallbackEndsTheSessionEvenBeforeInitReturnsAndInitOpensAgain) {
     lcmp::testing::SetReceiveThreadStartHook(nullptr);
     ASSERT_EQ(opened, 0);
     EXPECT_TRUE(gEnded.load()) << "the callback's LCMPEnd waited for LCMPInit";
+    for (int i = 0; i < 300 && LCMPSessionState() == LCMP_SESSION_RECEIVING; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(LCMPSessionState(), LCMP_SESSION_ENDED);
     EXPECT_EQ(gFedWhileStarting.load(), LCMP_ERROR_BAD_ARGS) << "a frame was fed beside the starting loop";
     EXPECT_EQ(gInitInside.load(), LCMP_ERROR_BAD_ARGS);
 
