@@ -14,6 +14,7 @@
 
 #include "LCMP_comm.h"
 #include "LCMP_socket.h"
+#include "adapters.h"
 #include "netns_support.h"
 #include "registry.h"
 
@@ -206,6 +207,22 @@ TEST_F(OnVeth, EndStopsTheLoopAndDestroysTheRegistry) {
         LCMPEnd();
         ASSERT_EQ(ThreadCount(), threads);
     }
+}
+
+// No capture opens on an adapter that is down: it is not listed, and a
+// failed open can say why.
+TEST_F(OnVeth, OnlyAdaptersThatAreUpAreListed) {
+    ASSERT_TRUE(Shell("ip link add lcmpdown0 type veth peer name lcmpdown1"));
+    const std::vector<std::string> names = lcmp::AdapterNames();
+    EXPECT_NE(std::find(names.begin(), names.end(), kLocal), names.end());
+    EXPECT_EQ(std::find(names.begin(), names.end(), "lcmpdown0"), names.end());
+    EXPECT_TRUE(lcmp::AdapterDown("lcmpdown0"));
+    EXPECT_FALSE(lcmp::AdapterDown(kLocal));
+    EXPECT_FALSE(lcmp::AdapterDown("lcmp-none"));
+    CaptureStderr();
+    EXPECT_EQ(LCMPInit("lcmpdown0"), LCMP_ERROR_SOCKET_NOT_OPENED);
+    GetCapturedStderr();
+    Shell("ip link del lcmpdown0");
 }
 
 // A host learns that the receive loop ended under it: the adapter went away.

@@ -311,7 +311,10 @@ class DeviceTest {
     void sessionOpensOnceClosesIdempotentlyAndNamesWhatAnAdapterNeeds() throws Exception {
         List<String> adapters = Arrays.asList(LCMPSession.adapters());
         assertTrue(adapters.contains(Wire.SESSION) && adapters.contains(Wire.PEER), adapters.toString());
-        assertFalse(adapters.contains("lo") || adapters.contains("any"), adapters.toString());
+        assertFalse(adapters.contains("lo") || adapters.contains("any") || adapters.contains("lcmpdown0"),
+                adapters.toString());
+        LCMPException down = assertThrows(LCMPException.class, () -> LCMPSession.open("lcmpdown0"));
+        assertTrue(down.getMessage().contains("\"lcmpdown0\": it is down"), down.getMessage());
 
         LCMPException twice = assertThrows(LCMPException.class, () -> LCMPSession.open(Wire.SESSION));
         assertTrue(twice.getMessage().endsWith("(ErrorId: LCMP_ERROR_BAD_ARGS)"), twice.getMessage());
