@@ -71,11 +71,17 @@ FRAMES += [
     frame(B[:7], 0x161, last=1, segment=0, seq=0x30),
     # 18: a first segment still waiting when the capture ends
     frame(A[:7], 0x161, last=1, segment=0, seq=0x40),
+    # 19: segment number 7 of a message of 2 segments
+    frame(b"\x01\x02", 0x161, last=1, segment=7, seq=0x50),
+    # 20: a segment without payload
+    frame(b"", 0x161, last=1, segment=0, seq=0x60),
 ]
 # Frames are a second apart, except where a time is given here: the second
-# segment of frame 4's message 10 us after it, B's segments 10 us apart, and
-# a record written with 1 500 000 microseconds.
-TIMES = {5: (1700000003, 3010), 14: (1700000013, 1500000), 17: (1700000015, 15010)}
+# segment of frame 4's message 10 us after it, B's segments 10 us apart, a
+# record written with 1 500 000 microseconds, and the last three frames
+# within 50 ms.
+TIMES = {5: (1700000003, 3010), 14: (1700000013, 1500000), 17: (1700000015, 15010),
+         19: (1700000017, 17100), 20: (1700000017, 17200)}
 
 PCAP_HEADER = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1)
 
