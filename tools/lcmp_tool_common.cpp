@@ -1,5 +1,6 @@
 #include "lcmp_tool_common.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -105,7 +106,9 @@ std::string Mac(const uint8_t *mac) {
 void RegistryCreate() {
     std::fflush(stdout);
     const int saved = dup(STDOUT_FILENO);
-    if (saved >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
+    const int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved >= 0 && sink >= 0) dup2(sink, STDOUT_FILENO);
+    if (sink >= 0) close(sink);
     CallbackEntry *entry = LCMPCallBackInstall([](const uint8_t *, const uint8_t *, int, CallbackData *) { return 0; },
                                                LCMP_READ_REQ, nullptr);
     std::fflush(stdout);

@@ -166,10 +166,13 @@ TEST_F(OnVeth, PartialMessagesAgeOnTheCaptureClock) {
     std::this_thread::sleep_for(80ms);
     ASSERT_TRUE(peer_.Send(ToUs(Confirmation({0x00, 0x01, 0x00, 0x01}), {.sequence = 50})));
     ASSERT_TRUE(peer_.Send(ToUs(tail, {.lastSegment = 1, .segment = 1, .sequence = 1})));
-    // With no frame in between, a late segment still completes its message.
+    // With no frame in between, a late segment does not complete it either;
+    // segments within the limit do.
     ASSERT_TRUE(peer_.Send(ToUs(head, {.lastSegment = 1, .sequence = 2})));
     std::this_thread::sleep_for(80ms);
     ASSERT_TRUE(peer_.Send(ToUs(tail, {.lastSegment = 1, .segment = 1, .sequence = 2})));
+    ASSERT_TRUE(peer_.Send(ToUs(head, {.lastSegment = 1, .sequence = 3})));
+    ASSERT_TRUE(peer_.Send(ToUs(tail, {.lastSegment = 1, .segment = 1, .sequence = 3})));
 
     ASSERT_TRUE(gRecords.WaitFor(2));
     std::this_thread::sleep_for(50ms);
