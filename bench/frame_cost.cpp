@@ -106,7 +106,7 @@ int main(int argc, char **argv) {
         uint8_t mac[6] = {0x02, 0, 0, static_cast<uint8_t>(i >> 16), static_cast<uint8_t>(i >> 8), 0x01};
         const uint8_t piece[] = {0x05};
         lcmp::SegmentedFrame *record = nullptr;
-        if (lcmp::SegmentAdd(&lcmp::lcmpSegmentedFramesList, static_cast<uint8_t>(i), mac, LCMP_READ_CNF, piece, 0,
+        if (lcmp::SegmentAdd(&lcmp::lcmpSegmentedFramesList, static_cast<uint8_t>(i), mac, LCMP_READ_CNF, piece, 0, 1,
                              &record) != 0)
             return 1;
     }

@@ -50,6 +50,7 @@ bool Listed(const char *name) {
 
 std::string NotOpenedDetail(const char *adapter, const char *javaBinary) {
     std::string detail = "unable to open the adapter \"" + std::string(adapter) + "\": ";
+    if (lcmp::AdapterDown(adapter)) return detail + "it is down; bring it up first (ip link set " + adapter + " up).";
     detail += Listed(adapter) ? "capturing on it needs"
                               : "there is no adapter of that name with an Ethernet link (LCMPSession.adapters() "
                                 "lists them), and capturing on one needs";

@@ -8,8 +8,9 @@
 //          time with an unnormalised microsecond field (one second borrowed)
 //   bytes  the frame
 // After every frame the reassembly list is checked: its chains agree with its
-// count, segments are held in strictly ascending order, and no record the
-// ageing pass reached is older than the limit.
+// count, segments are held in strictly ascending order, every record holds
+// fewer segments than its message has, and no record the ageing pass reached
+// is older than the limit.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -55,6 +56,9 @@ void Check(const timeval &now) {
             previous = s->segmentNumber;
         }
         if (segments != f->segmentCount || segments == 0) std::abort();
+        // A held record is incomplete: a complete one was joined, and a
+        // segment of another last-segment number replaced it.
+        if (segments > f->lastSegment) std::abort();
         if (f->next == nullptr && list->last != f) std::abort();
         // The ageing pass stops at the first record stamped after now.
         timeval x = now, y = f->timestamp, elapsed{};

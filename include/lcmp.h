@@ -285,9 +285,14 @@ LCMP_API int32_t LCMPFrameProcess(const uint8_t *frame, uint32_t length, int64_t
 /* Reassembly of segmented messages (in a session or through LCMPFrameProcess)
  * holds each partial message until its last segment arrives. A partial
  * message is dropped once more than 50 ms of capture time have passed since
- * it last received a segment; when the capture clock steps back (an NTP step,
- * a reordered savefile), the time before the step still counts and ageing
- * goes on from the step, with "Error: negative elapsed time!" on stderr once
+ * it last received a segment, before the next frame is handled, so a segment
+ * arriving later never joins it. A segment that cannot belong to the partial
+ * message held for its sender, opcode and sequence number (another
+ * last-segment number, or other bytes under a segment number already held)
+ * starts another message and replaces it (counted in neither drop count
+ * below). When the capture clock steps back (an NTP step, a reordered
+ * savefile), the time before the step still counts and ageing goes on from
+ * the step, with "Error: negative elapsed time!" on stderr once
  * per step. Partial messages also hold at most LCMP_REASSEMBLY_BYTE_LIMIT
  * bytes of memory (segments, their payload and bookkeeping): beyond it the
  * ones that least recently received a segment are dropped first.
@@ -344,6 +349,16 @@ LCMP_API int32_t LCMPInit(const char *adapterName);
  * ends when the callback returns, and the adapter stays open (frames can still
  * be sent) until LCMPEnd or LCMPInit is called from another thread. */
 LCMP_API void LCMPEnd(void);
+/* What became of the session, from any thread at any time: LCMP_SESSION_NONE
+ * (none is open), LCMP_SESSION_RECEIVING (open, its receive loop running) or
+ * LCMP_SESSION_ENDED (open, but its receive loop has ended: the adapter went
+ * away or failed, or a callback called LCMPEnd; no message arrives any more,
+ * and LCMPEnd closes the session). A host that waits for messages polls it to
+ * learn that none will come. */
+#define LCMP_SESSION_NONE 0
+#define LCMP_SESSION_RECEIVING 1
+#define LCMP_SESSION_ENDED 2
+LCMP_API int32_t LCMPSessionState(void);
 /* Suspends the calling thread for the given number of milliseconds. */
 LCMP_API void LCMPSleep(int32_t milliseconds);
 

@@ -263,6 +263,7 @@ std::string Target(const Request &request) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    lcmptools::RegistryCreate();
     const char *adapter = nullptr;
     uint32_t timeoutMs = kDefaultTimeoutMs, attempts = kDefaultAttempts;
     static const option kLong[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};

@@ -655,6 +655,7 @@ int Usage(const char *problem) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    lcmptools::RegistryCreate();
     Options options;
     static const option kLong[] = {{"notify-ms", required_argument, nullptr, 'N'},
                                    {"delay-us", required_argument, nullptr, 'D'},

@@ -35,6 +35,7 @@ int Usage(const char *problem) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    lcmptools::RegistryCreate();
     const char *adapter = nullptr;
     std::vector<uint8_t> destination;
     int opcode = -1;

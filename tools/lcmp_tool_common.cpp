@@ -1,5 +1,8 @@
 #include "lcmp_tool_common.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -98,6 +101,22 @@ std::string Mac(const uint8_t *mac) {
     char b[18];
     std::snprintf(b, sizeof b, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
     return b;
+}
+
+void RegistryCreate() {
+    std::fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    const int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved >= 0 && sink >= 0) dup2(sink, STDOUT_FILENO);
+    if (sink >= 0) close(sink);
+    CallbackEntry *entry = LCMPCallBackInstall([](const uint8_t *, const uint8_t *, int, CallbackData *) { return 0; },
+                                               LCMP_READ_REQ, nullptr);
+    std::fflush(stdout);
+    if (saved >= 0) {
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+    }
+    if (entry != nullptr) LCMPCallBackUninstall(entry);  // the registry stays, empty
 }
 
 }  // namespace lcmptools

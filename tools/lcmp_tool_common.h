@@ -17,6 +17,12 @@ std::optional<std::vector<uint8_t>> ParseHex(std::string_view text);  // even nu
 std::optional<std::vector<uint8_t>> ParseMac(std::string_view text);  // aa:bb:cc:dd:ee:ff, multicast, broadcast
 std::optional<long> ParseNumber(std::string_view text, long min, long max);
 std::string Hex(const uint8_t *bytes, std::size_t length);
+// Creates the library's callback registry with its announcement filtered
+// out: the library writes a line on standard output when it creates the
+// registry, and in the tools standard output carries only what their manual
+// pages show. Called first in each tool's main(), before anything is printed;
+// the registry then stays for the whole run.
+void RegistryCreate();
 std::string Mac(const uint8_t *mac);
 
 }  // namespace lcmptools

@@ -267,7 +267,14 @@ int32_t SegmentOnSegmentedFrameInsert(SegmentedFramesList *list, SegmentedFrame 
     if (frame == nullptr) return 0;
     Segment **link = &frame->segments;
     for (; *link != nullptr; link = &(*link)->next) {
-        if ((*link)->segmentNumber == segmentNumber) return 0;  // duplicate: kept out, stamp unchanged
+        if ((*link)->segmentNumber == segmentNumber) {
+            // A copy of the held segment is kept out, stamp unchanged; other
+            // bytes under the same number belong to another message.
+            const Segment &held = **link;
+            const bool copy = held.length == payload.size() &&
+                              (payload.empty() || std::memcmp(held.data, payload.data(), payload.size()) == 0);
+            return copy ? 0 : kOtherMessage;
+        }
         if ((*link)->segmentNumber > segmentNumber) break;
     }
     void *block = Allocate(sizeof(Segment) + payload.size());
@@ -292,17 +299,30 @@ int32_t SegmentOnSegmentedFrameInsert(SegmentedFramesList *list, SegmentedFrame 
 }
 
 int32_t SegmentAdd(SegmentedFramesList **listPointer, uint8_t sequenceLow, std::span<const uint8_t, 6> sourceMac,
-                   uint16_t opcode, std::span<const uint8_t> payload, uint8_t segmentNumber,
+                   uint16_t opcode, std::span<const uint8_t> payload, uint8_t segmentNumber, uint8_t lastSegment,
                    SegmentedFrame **frameOut) noexcept {
+    *frameOut = nullptr;
     if (*listPointer == nullptr) {
         *listPointer = SegmentedFramesListCreate();
         if (*listPointer == nullptr) return LCMP_ERROR_MALLOC;
     }
-    SegmentedFrame *frame = SegmentedFrameOpen(*listPointer, sequenceLow, sourceMac, opcode);
-    *frameOut = frame;
+    SegmentedFramesList *list = *listPointer;
+    SegmentedFrame *frame = SegmentedFrameOpen(list, sequenceLow, sourceMac, opcode);
     if (frame == nullptr) return LCMP_ERROR_MALLOC;
-    const int32_t result = SegmentOnSegmentedFrameInsert(*listPointer, frame, segmentNumber, payload);
-    ByteLimitEnforce(*listPointer, frame);
+    if (frame->segmentCount == 0) frame->lastSegment = lastSegment;
+    int32_t result = frame->lastSegment == lastSegment ? SegmentOnSegmentedFrameInsert(list, frame, segmentNumber, payload)
+                                                       : kOtherMessage;
+    if (result == kOtherMessage) {
+        // Another message under the same key: the held one can no longer
+        // complete as itself, and this segment must not join it.
+        SegmentedFrameDelete(list, frame);
+        frame = SegmentedFrameCreate(list, sequenceLow, sourceMac, opcode);
+        if (frame == nullptr) return LCMP_ERROR_MALLOC;
+        frame->lastSegment = lastSegment;
+        result = SegmentOnSegmentedFrameInsert(list, frame, segmentNumber, payload);
+    }
+    *frameOut = frame;
+    ByteLimitEnforce(list, frame);
     return result;
 }
 

@@ -1,7 +1,8 @@
 // Segment reassembly (part of module LCMP_socket): the segments of each
 // message are held in ascending order in one frame record, joined when all
 // have arrived, and records that waited more than 50 000 microseconds of
-// capture time are dropped, as are the least recently stamped ones while the
+// capture time are dropped (before the next frame is handled, so such a
+// record never joins a later segment), as are the least recently stamped ones while the
 // records hold more than kReassemblyByteLimit bytes. Only the thread that
 // feeds frames (HandleFrame) uses this state, so it has no lock; the counters
 // of LCMPReassemblyStatsGet are atomics that any thread may read.
@@ -35,6 +36,7 @@ struct Segment {
 // One message under reassembly, keyed by (sequenceLow, sourceMac, opcode).
 struct SegmentedFrame {
     uint8_t sequenceLow = 0;
+    uint8_t lastSegment = 0;  // last-segment number its segments carry
     uint8_t sourceMac[6] = {};
     uint16_t opcode = 0;
     timeval timestamp{};  // capture time of creation or of the last accepted segment
@@ -98,12 +100,20 @@ SegmentedFrame *SegmentedFrameOpen(SegmentedFramesList *list, uint8_t sequenceLo
                                    std::span<const uint8_t, 6> sourceMac, uint16_t opcode) noexcept;
 int32_t SegmentedFrameDestroy(SegmentedFrame *frame) noexcept;
 int32_t SegmentedFrameDelete(SegmentedFramesList *list, SegmentedFrame *frame) noexcept;
-// 0 (also for a duplicate segment number, which is not stored) or -14.
+// 0 (also for a copy of a held segment: same number, same bytes, not
+// stored), kOtherMessage when a segment of that number with other bytes is
+// held (nothing stored), or -14.
+inline constexpr int32_t kOtherMessage = 1;
 int32_t SegmentOnSegmentedFrameInsert(SegmentedFramesList *list, SegmentedFrame *frame, uint8_t segmentNumber,
                                       std::span<const uint8_t> payload) noexcept;
-// Stores one received segment; *frameOut gets its record. 0 or -14.
+// Stores one received segment of a message of lastSegment + 1 segments;
+// *frameOut gets its record. A held record of the same key that cannot be
+// this segment's message (another last-segment number, or other bytes under
+// this segment number) is dropped first and the segment starts a new record:
+// keys are reused (devices answer with the request's sequence number), and
+// joining the two would deliver a message made of both. 0 or -14.
 int32_t SegmentAdd(SegmentedFramesList **listPointer, uint8_t sequenceLow, std::span<const uint8_t, 6> sourceMac,
-                   uint16_t opcode, std::span<const uint8_t> payload, uint8_t segmentNumber,
+                   uint16_t opcode, std::span<const uint8_t> payload, uint8_t segmentNumber, uint8_t lastSegment,
                    SegmentedFrame **frameOut) noexcept;
 // Joins the record's segments into a new buffer (*bufferOut, owned by the
 // caller) and removes the record. 0 (*lengthOut 0 and nothing written for a

@@ -1,4 +1,4 @@
-// The receive path of one captured frame: decode, reassemble, dispatch, age.
+// The receive path of one captured frame: age, decode, reassemble, dispatch.
 // The live loop, savefile replay, tests, benchmarks and the fuzzer all feed
 // frames through HandleFrame.
 #include <pcap.h>
@@ -31,7 +31,7 @@ FrameOutcome Process(std::span<const uint8_t> frame, MessageSink sink, void *con
     }
     SegmentedFrame *record = nullptr;
     if (SegmentAdd(&lcmpSegmentedFramesList, static_cast<uint8_t>(h.sequence & 0xFF), received->source, h.opcode,
-                   received->payload, h.segmentNumber, &record) != 0 ||
+                   received->payload, h.segmentNumber, h.lastSegment, &record) != 0 ||
         record == nullptr)
         return FrameOutcome::OutOfMemory;
     if (record->segmentCount != h.lastSegment + 1) return FrameOutcome::Held;
@@ -68,11 +68,12 @@ void MessageDispatch(const ReceivedMessage &message, void * /*context*/) noexcep
 FrameOutcome HandleFrame(const timeval &captureTime, std::span<const uint8_t> frame, MessageSink sink,
                          void *context) noexcept {
     lastPacketTimestamp = captureTime;
-    const FrameOutcome outcome = Process(frame, sink, context);
-    // Ageing after every captured frame, whatever it held; its result only
-    // says whether a record was stamped after this frame.
+    // Ageing for every captured frame, whatever it holds, and before it is
+    // handled: a partial message that waited more than the limit is gone
+    // before a segment of a later message with the same key could join it.
+    // Its result only says whether a record was stamped after this frame.
     SegmentedFramesListClean(lcmpSegmentedFramesList);
-    return outcome;
+    return Process(frame, sink, context);
 }
 
 FrameOutcome HandleFrame(const timeval &captureTime, std::span<const uint8_t> frame) noexcept {

@@ -48,6 +48,9 @@ std::atomic<std::thread::id> gReceiveThreadId{};
 // LCMPInit or LCMPEnd on another thread joins it and closes the adapter.
 std::atomic<bool> gStoppedFromCallback{false};
 std::atomic<void (*)()> gStartHook{nullptr};
+// Set by the receive thread as its loop ends, for whatever reason; cleared
+// before the next one starts.
+std::atomic<bool> gReceiveLoopEnded{false};
 
 // Frames to the adapter's own address when it is known, else every frame of
 // the Ethertype (the loop checks the Ethertype itself as well).
@@ -124,6 +127,7 @@ int ReceiveThreadFunction(void * /*unused*/) noexcept {
     }
     CallbackListDestroyAll();
     SegmentedFramesListDestroy(&lcmpSegmentedFramesList);
+    gReceiveLoopEnded.store(true);
     return 0;
 }
 
@@ -131,6 +135,7 @@ int32_t LCMPReceiveThreadCreate() noexcept {
     // Set before the thread exists, so that a stop requested before the
     // loop's first pass is not overwritten.
     lcmpReceiveThreadRunning.store(1);
+    gReceiveLoopEnded.store(false);
     gReceiveThreadExists.store(true);
     try {
         gReceiveThread.thread = std::thread([] { ReceiveThreadFunction(nullptr); });
@@ -238,6 +243,11 @@ extern "C" int32_t LCMPInit(const char *adapterName) { return lcmp::LCMPSocketIn
 extern "C" void LCMPEnd(void) {
     lcmp::LCMPSocketEnd();
     lcmp::NotifySubscriptionRelease();
+}
+
+extern "C" int32_t LCMPSessionState(void) {
+    if (!lcmp::gReceiveThreadExists.load()) return LCMP_SESSION_NONE;
+    return lcmp::gReceiveLoopEnded.load() ? LCMP_SESSION_ENDED : LCMP_SESSION_RECEIVING;
 }
 
 extern "C" void LCMPSleep(int32_t milliseconds) {

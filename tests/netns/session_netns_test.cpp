@@ -14,6 +14,7 @@
 
 #include "LCMP_comm.h"
 #include "LCMP_socket.h"
+#include "adapters.h"
 #include "netns_support.h"
 #include "registry.h"
 
@@ -165,10 +166,13 @@ TEST_F(OnVeth, PartialMessagesAgeOnTheCaptureClock) {
     std::this_thread::sleep_for(80ms);
     ASSERT_TRUE(peer_.Send(ToUs(Confirmation({0x00, 0x01, 0x00, 0x01}), {.sequence = 50})));
     ASSERT_TRUE(peer_.Send(ToUs(tail, {.lastSegment = 1, .segment = 1, .sequence = 1})));
-    // With no frame in between, a late segment still completes its message.
+    // With no frame in between, a late segment does not complete it either;
+    // segments within the limit do.
     ASSERT_TRUE(peer_.Send(ToUs(head, {.lastSegment = 1, .sequence = 2})));
     std::this_thread::sleep_for(80ms);
     ASSERT_TRUE(peer_.Send(ToUs(tail, {.lastSegment = 1, .segment = 1, .sequence = 2})));
+    ASSERT_TRUE(peer_.Send(ToUs(head, {.lastSegment = 1, .sequence = 3})));
+    ASSERT_TRUE(peer_.Send(ToUs(tail, {.lastSegment = 1, .segment = 1, .sequence = 3})));
 
     ASSERT_TRUE(gRecords.WaitFor(2));
     std::this_thread::sleep_for(50ms);
@@ -208,6 +212,36 @@ TEST_F(OnVeth, EndStopsTheLoopAndDestroysTheRegistry) {
     }
 }
 
+// No capture opens on an adapter that is down: it is not listed, and a
+// failed open can say why.
+TEST_F(OnVeth, OnlyAdaptersThatAreUpAreListed) {
+    ASSERT_TRUE(Shell("ip link add lcmpdown0 type veth peer name lcmpdown1"));
+    const std::vector<std::string> names = lcmp::AdapterNames();
+    EXPECT_NE(std::find(names.begin(), names.end(), kLocal), names.end());
+    EXPECT_EQ(std::find(names.begin(), names.end(), "lcmpdown0"), names.end());
+    EXPECT_TRUE(lcmp::AdapterDown("lcmpdown0"));
+    EXPECT_FALSE(lcmp::AdapterDown(kLocal));
+    EXPECT_FALSE(lcmp::AdapterDown("lcmp-none"));
+    CaptureStderr();
+    EXPECT_EQ(LCMPInit("lcmpdown0"), LCMP_ERROR_SOCKET_NOT_OPENED);
+    GetCapturedStderr();
+    Shell("ip link del lcmpdown0");
+}
+
+// A host learns that the receive loop ended under it: the adapter went away.
+TEST_F(OnVeth, SessionStateTellsThatTheAdapterWentAway) {
+    ASSERT_TRUE(Shell("ip link add lcmpgone0 type veth peer name lcmpgone1 && ip link set lcmpgone0 up && "
+                      "ip link set lcmpgone1 up"));
+    EXPECT_EQ(LCMPSessionState(), LCMP_SESSION_NONE);
+    ASSERT_EQ(LCMPInit("lcmpgone0"), 0);
+    EXPECT_EQ(LCMPSessionState(), LCMP_SESSION_RECEIVING);
+    ASSERT_TRUE(Shell("ip link del lcmpgone0"));
+    for (int i = 0; i < 300 && LCMPSessionState() == LCMP_SESSION_RECEIVING; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(LCMPSessionState(), LCMP_SESSION_ENDED);
+    LCMPEnd();
+    EXPECT_EQ(LCMPSessionState(), LCMP_SESSION_NONE);
+}
+
 // A callback that ends the session, and tries to open one, from the receive
 // thread; the start hook injects its frame before LCMPInit has returned.
 std::atomic<bool> gEnded{false};
@@ -235,6 +269,8 @@ TEST_F(OnVeth, CallbackEndsTheSessionEvenBeforeInitReturnsAndInitOpensAgain) {
     lcmp::testing::SetReceiveThreadStartHook(nullptr);
     ASSERT_EQ(opened, 0);
     EXPECT_TRUE(gEnded.load()) << "the callback's LCMPEnd waited for LCMPInit";
+    for (int i = 0; i < 300 && LCMPSessionState() == LCMP_SESSION_RECEIVING; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(LCMPSessionState(), LCMP_SESSION_ENDED);
     EXPECT_EQ(gFedWhileStarting.load(), LCMP_ERROR_BAD_ARGS) << "a frame was fed beside the starting loop";
     EXPECT_EQ(gInitInside.load(), LCMP_ERROR_BAD_ARGS);
 

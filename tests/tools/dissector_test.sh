@@ -20,6 +20,13 @@ expect "6|0x0161|200|0|0|0|5|||0|0102|payload length 200, only 8 bytes captured"
 expect "7|0x0161|7|0|0|0||||||lead byte is not 0x05"
 expect "8|0x0161|8|0|0|0|5|||0||value runs past the record area"
 expect "9|||||||||||link header cut short"
+expect "11|||||||||||link header cut short"
+expect "19|0x0161|2|80|1|7||||||segment number 7 beyond the last-segment number 1"
+expect "20|0x0161|0|96|1|0||||||segment without payload"
+# a frame with a cut link header is shown as LCMP, malformed
+info=$(tshark -r "$pcap" -X lua_script:"$lua" -Y "frame.number == 9" -T fields -E separator='|' \
+  -e _ws.col.Protocol -e _ws.col.Info 2>/dev/null)
+[ "$info" = "LCMP|Malformed LCMP: link header cut short (6 of 8 bytes)" ] || { echo "frame 9 shown as: $info"; status=1; }
 if grep -qi "lua error" <<<"$out"; then echo "Lua error in the dissector"; status=1; fi
 [ $status = 0 ] || printf '%s\n' "$out"
 exit $status

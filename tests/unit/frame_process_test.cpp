@@ -2,6 +2,7 @@
 // themselves, and what it reports about each frame.
 #include <gtest/gtest.h>
 
+#include "reassembly.h"
 #include "registry.h"
 #include "test_support.h"
 
@@ -86,6 +87,58 @@ TEST(FrameProcess, SegmentedMessageFedFromInsideADispatchKeepsBothIntact) {
     EXPECT_EQ(gAreas[0], (Bytes{0x07, 0x07}));        // the nested message, delivered first
     EXPECT_EQ(gAreas[1], (Bytes{0xAA, 0xBB, 0xCC}));  // the outer one, after it
     lcmp::CallbackListDestroyAll();
+}
+
+}  // namespace
+
+namespace {
+
+// Keys (sender, opcode, low byte of the sequence number) are reused: every
+// run of a sending tool starts at sequence 0, and devices answer with the
+// request's number. Message A loses its segment 1; message B, same key,
+// follows: only B is delivered, whole, with its segments in either order.
+std::vector<Bytes> gMessages;
+
+TEST(FrameProcess, PartialMessageNeverJoinsALaterMessageOfTheSameKey) {
+    lcmp::CallbackListDestroyAll();
+    testing::internal::CaptureStdout();
+    LCMPCallBackInstall(
+        [](const uint8_t *, const uint8_t *records, int length, CallbackData *) {
+            gMessages.emplace_back(records, records + length);
+            return 0;
+        },
+        LCMP_READ_CNF, nullptr);
+    testing::internal::GetCapturedStdout();
+    const Bytes a0 = {0x05, 0x08, 0x00, 0x00, 0x01, 0x00, 0xA0};
+    const Bytes b0 = {0x05, 0x08, 0x00, 0x00, 0x01, 0x00, 0xB0}, b1 = {0x00, 0x01, 0x00, 0xB1};
+    const Bytes b = {0x00, 0x01, 0x00, 0xB0, 0x00, 0x01, 0x00, 0xB1};
+    const auto feed = [](const Bytes &payload, uint8_t segmentByte, int64_t seconds, int32_t micro) {
+        const Bytes f = Frame(static_cast<uint16_t>(payload.size()), segmentByte, payload);
+        return LCMPFrameProcess(f.data(), static_cast<uint32_t>(f.size()), seconds, micro);
+    };
+    // B ten seconds later (the age limit long past), in order and reversed;
+    // B 10 ms later, where its segment 0 has other bytes than A's.
+    struct Case {
+        int64_t seconds;
+        int32_t micro;
+        bool reversed;
+    };
+    int64_t at = 2000;
+    for (const Case c : {Case{10, 0, false}, Case{10, 0, true}, Case{0, 10000, false}}) {
+        gMessages.clear();
+        at += 100;
+        EXPECT_EQ(feed(a0, 0x01, at, 0), LCMP_FRAME_HELD);
+        EXPECT_EQ(feed(c.reversed ? b1 : b0, c.reversed ? 0x11 : 0x01, at + c.seconds, c.micro), LCMP_FRAME_HELD);
+        EXPECT_EQ(feed(c.reversed ? b0 : b1, c.reversed ? 0x01 : 0x11, at + c.seconds, c.micro + 10),
+                  LCMP_FRAME_DISPATCHED);
+        EXPECT_EQ(gMessages, std::vector<Bytes>{b}) << c.seconds << " s " << c.micro << " us later"
+                                                    << (c.reversed ? ", reversed" : "");
+    }
+    LCMPReassemblyStats stats{};
+    LCMPReassemblyStatsGet(&stats);
+    EXPECT_EQ(stats.messagesHeld, 0u);
+    lcmp::CallbackListDestroyAll();
+    lcmp::SegmentedFramesListDestroy(&lcmp::lcmpSegmentedFramesList);
 }
 
 }  // namespace

@@ -281,14 +281,19 @@ TEST_F(ReceivePath, FramesThatFailTheChecksAreNotDispatched) {
     EXPECT_TRUE(gDeliveries.empty());
 }
 
-TEST_F(ReceivePath, AgeingRunsAfterEveryCapturedFrame) {
+TEST_F(ReceivePath, AgeingRunsForEveryCapturedFrame) {
     const Bytes message = Confirmation({0x00, 0x01, 0x00, 0x09});
     const Bytes head(message.begin(), message.begin() + 2), tail(message.begin() + 2, message.end());
 
-    // A late segment with no frame in between still joins: ageing runs after it was added.
+    // A late segment never joins, even with no frame in between: ageing runs
+    // before the frame is handled. At exactly 50 000 us it still joins.
     Feed(0, Frame(head, {.last = 1, .sequence = 1}));
-    Feed(80000, Frame(tail, {.last = 1, .segment = 1, .sequence = 1}));
+    Feed(50001, Frame(tail, {.last = 1, .segment = 1, .sequence = 1}));
+    EXPECT_TRUE(gDeliveries.empty());
+    EXPECT_EQ(Partial(), 1);
+    Feed(100001, Frame(head, {.last = 1, .sequence = 1}));
     EXPECT_EQ(gDeliveries.size(), 1u);
+    EXPECT_EQ(Partial(), 0);
 
     // Any captured frame ages, a 22-byte one included; the late segment then starts anew.
     Feed(100000, Frame(head, {.last = 1, .sequence = 2}));

@@ -178,12 +178,12 @@ TEST(HardeningAllocation, ReassemblyFunctions) {
         lcmp::SegmentedFramesList *list = nullptr;
         lcmp::SegmentedFrame *record = nullptr;
         bool ok = true;
-        int32_t rc = lcmp::SegmentAdd(&list, 7, mac, LCMP_READ_CNF, tail, 1, &record);
+        int32_t rc = lcmp::SegmentAdd(&list, 7, mac, LCMP_READ_CNF, tail, 1, 1, &record);
         if (rc != 0) {
             EXPECT_EQ(rc, LCMP_ERROR_MALLOC);
             ok = false;
         }
-        rc = lcmp::SegmentAdd(&list, 7, mac, LCMP_READ_CNF, head, 0, &record);
+        rc = lcmp::SegmentAdd(&list, 7, mac, LCMP_READ_CNF, head, 0, 1, &record);
         if (rc != 0) {
             EXPECT_EQ(rc, LCMP_ERROR_MALLOC);
             ok = false;

@@ -34,13 +34,14 @@ protected:
                         int32_t expected = 0) {
         lcmp::lastPacketTimestamp = now;
         SegmentedFrame *frame = nullptr;
-        EXPECT_EQ(lcmp::SegmentAdd(&lcmpSegmentedFramesList, seq, mac, opcode, bytes, segment, &frame), expected);
+        EXPECT_EQ(lcmp::SegmentAdd(&lcmpSegmentedFramesList, seq, mac, opcode, bytes, segment, last_, &frame), expected);
         return frame;
     }
     int32_t CleanAt(timeval now) {
         lcmp::lastPacketTimestamp = now;
         return lcmp::SegmentedFramesListClean(lcmpSegmentedFramesList);
     }
+    uint8_t last_ = 15;  // last-segment number of the segments Add stores
     uint16_t Count() const { return lcmpSegmentedFramesList ? lcmpSegmentedFramesList->count : 0; }
     std::vector<uint8_t> Extract(SegmentedFrame *frame) {
         uint16_t length = 99;
@@ -89,7 +90,7 @@ TEST_F(Reassembly, SegmentsInAnyOrderJoinAscending) {
 
 TEST_F(Reassembly, DuplicateSegmentIsIgnoredAndKeepsTheStamp) {
     SegmentedFrame *frame = Add(At(3, 0), 1, 1, {0xAA});
-    Add(At(3, 40000), 1, 1, {0xBB});
+    EXPECT_EQ(Add(At(3, 40000), 1, 1, {0xAA}), frame);
     EXPECT_EQ(frame->segmentCount, 1);
     EXPECT_EQ(frame->timestamp.tv_usec, 0);
     // Ageing counts from the first copy: 50 001 us after it the record is gone.
@@ -97,10 +98,31 @@ TEST_F(Reassembly, DuplicateSegmentIsIgnoredAndKeepsTheStamp) {
     EXPECT_EQ(Count(), 0);
 
     frame = Add(At(4, 0), 1, 1, {0xAA});
-    Add(At(4, 10), 1, 1, {0xBB});
+    Add(At(4, 10), 1, 1, {0xAA});
     frame = Add(At(4, 20), 1, 0, {0x01});
     EXPECT_EQ(frame->segmentCount, 2);
     EXPECT_EQ(Extract(frame), (std::vector<uint8_t>{0x01, 0xAA}));
+}
+
+// A key is reused by the next message (devices answer with the request's
+// sequence number): a segment that cannot belong to the held partial message
+// replaces it rather than joining it or being dropped.
+TEST_F(Reassembly, SegmentOfAnotherMessageReplacesTheHeldOne) {
+    Add(At(3, 0), 1, 0, {0xA0});
+    // Other bytes under a held segment number.
+    SegmentedFrame *frame = Add(At(3, 10), 1, 0, {0xB0});
+    EXPECT_EQ(Count(), 1);
+    EXPECT_EQ(Add(At(3, 20), 1, 1, {0xB1}), frame);
+    EXPECT_EQ(Extract(frame), (std::vector<uint8_t>{0xB0, 0xB1}));
+
+    // Another last-segment number: another message, whatever the segment.
+    last_ = 2;
+    Add(At(4, 0), 1, 0, {0xA0});
+    last_ = 1;
+    frame = Add(At(4, 10), 1, 1, {0xB1});
+    EXPECT_EQ(Count(), 1);
+    EXPECT_EQ(frame->segmentCount, 1);
+    EXPECT_EQ(frame->lastSegment, 1);
 }
 
 TEST_F(Reassembly, KeyIsSequenceLowSenderAndOpcode) {

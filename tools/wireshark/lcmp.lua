@@ -70,6 +70,7 @@ function lcmp.dissector(tvb, pinfo, tree)
     local subtree = tree:add(lcmp, tvb(), "LCMP")
     if tvb:len() < 8 then
         subtree:add_proto_expert_info(e_malformed, "link header cut short")
+        pinfo.cols.info = string.format("Malformed LCMP: link header cut short (%d of 8 bytes)", tvb:len())
         return
     end
     local b0, b1, b2, b4 = tvb(0, 1):uint(), tvb(1, 1):uint(), tvb(2, 1):uint(), tvb(4, 1):uint()
@@ -91,13 +92,21 @@ function lcmp.dissector(tvb, pinfo, tree)
         subtree:add_proto_expert_info(e_malformed, string.format("payload length %d, only %d bytes captured", length, available))
         length = available
     end
-    if length == 0 then return end
-    local payload = tvb(8, length):tvb()
     if last ~= 0 then
         pinfo.cols.info:append(string.format(", segment %d of %d", segment + 1, last + 1))
-        subtree:add(f.segment_data, payload())
+        if segment > last then
+            subtree:add_proto_expert_info(e_malformed,
+                string.format("segment number %d beyond the last-segment number %d", segment, last))
+        end
+        if length == 0 then
+            subtree:add_proto_expert_info(e_malformed, "segment without payload")
+        else
+            subtree:add(f.segment_data, tvb(8, length))
+        end
         return
     end
+    if length == 0 then return end
+    local payload = tvb(8, length):tvb()
     local shape = shapes[opcode]
     local body = subtree:add(lcmp, payload(), "Message")
     body:add(f.lead, payload(0, 1))

@@ -330,7 +330,8 @@ class DeviceTest {
     void sessionOpensOnceClosesIdempotentlyAndNamesWhatAnAdapterNeeds() throws Exception {
         List<String> adapters = Arrays.asList(LCMPSession.adapters());
         assertTrue(adapters.contains(Wire.SESSION) && adapters.contains(Wire.PEER), adapters.toString());
-        assertFalse(adapters.contains("lo") || adapters.contains("any"), adapters.toString());
+        assertFalse(adapters.contains("lo") || adapters.contains("any") || adapters.contains("lcmpdown0"),
+                adapters.toString());
 
         LCMPException twice = assertThrows(LCMPException.class, () -> LCMPSession.open(Wire.SESSION));
         assertTrue(twice.getMessage().endsWith("(ErrorId: LCMP_ERROR_BAD_ARGS)"), twice.getMessage());
@@ -351,6 +352,8 @@ class DeviceTest {
                     && m.contains("setcap cap_net_raw,cap_net_admin+eip ")
                     && m.contains("(ErrorId: LCMP_ERROR_SOCKET_NOT_OPENED)"), m);
             assertThrows(LCMPException.class, () -> LCMPSession.open(null));
+            LCMPException down = assertThrows(LCMPException.class, () -> LCMPSession.open("lcmpdown0"));
+            assertTrue(down.getMessage().contains("\"lcmpdown0\": it is down"), down.getMessage());
         } finally {
             session = LCMPSession.open(Wire.SESSION, TIMEOUT_MS, ATTEMPTS);
         }

@@ -68,7 +68,7 @@ public final class LCMPSession implements AutoCloseable {
      * @throws LCMPCommManager.LCMPException naming {@code LCMP_ERROR_BAD_ARGS} for a null or too
      *     long name, a timeout or number of attempts below 1, or a session that is open already;
      *     {@code LCMP_ERROR_SOCKET_NOT_OPENED} when the adapter cannot be opened (it is not there,
-     *     or the process lacks the privileges); {@code LCMP_ERROR_PTHREAD_CREATE} when the
+     *     is down, or the process lacks the privileges); {@code LCMP_ERROR_PTHREAD_CREATE} when the
      *     receive thread cannot start
      */
     public static LCMPSession open(String adapter, int timeoutMs, int attempts) throws LCMPCommManager.LCMPException {
@@ -78,8 +78,9 @@ public final class LCMPSession implements AutoCloseable {
 
     /**
      * Names of the adapters a session can be opened on: the capture devices of this network
-     * namespace that have an Ethernet link (loopback and capture pseudo-devices such as "any" left
-     * out). Listing them needs no privileges; an empty array when there are none.
+     * namespace that have an Ethernet link and are up (adapters that are down, loopback and capture
+     * pseudo-devices such as "any" left out). Listing them needs no privileges; an empty array when
+     * there are none.
      */
     public static native String[] adapters();
 
