@@ -20,6 +20,7 @@ using lcmp::bridge::ScopedLocalRef;
 enum class Kind { Read, Write, Control };
 
 struct WrapperTexts {
+    const char *operation;
     const char *buildFailure;
     const char *operationFailure;
     const char *noList;
@@ -32,13 +33,13 @@ struct WrapperTexts {
 };
 
 constexpr WrapperTexts kRead = {
-    "Error passing TLVs to LCMPRead low level driver.", "Error on LCMPRead. ",
+    "Error on LCMPRead", "Error passing TLVs to LCMPRead low level driver.", "Error on LCMPRead. ",
     "Error on LCMPRead (No TLVs received).", "Error on LCMPRead (0 TLVs received).",
     "Error on LCMPRead: the list of HGF_READ_PARAMETER_TLVs is null.",
     "Error on LCMPRead: the device address must be an array of 6 bytes.",
     "Error on LCMPRead: a list element is not an HGF_READ_PARAMETER_TLV.", nullptr, nullptr};
 constexpr WrapperTexts kWrite = {
-    "Error on generating TLVs to be sent via LCMPWrite.", "Error on LCMPWrite.",
+    "Error on LCMPWrite", "Error on generating TLVs to be sent via LCMPWrite.", "Error on LCMPWrite.",
     "Error on LCMPWrite (No TLVs received).", "Error on LCMPWrite (0 TLVs received).",
     "Error on LCMPWrite: the list of HGF_PARAMETER_TLVs is null.",
     "Error on LCMPWrite: the device address must be an array of 6 bytes.",
@@ -46,6 +47,7 @@ constexpr WrapperTexts kWrite = {
     "Error on LCMPWrite: getParameterValue() returned null.",
     "Error on LCMPWrite: getParameterValue() returned more than 65534 bytes."};
 constexpr WrapperTexts kControl = {
+    "Error on LCMPControl",
     "Error generating TLVs (LCMP_CONTROL_PARAMETER) to be sent via LCMPControl request.", "Error on LCMPControl.",
     "Error on LCMPControl (No TLVs received).", "Error on LCMPControl (0 TLVs received).",
     "Error on LCMPControl: the list of HGF_PARAMETER_TLVs is null.",
@@ -173,6 +175,10 @@ jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jby
         throwLCMPException(rc, text.c_str(), LCMPTimeOutExceptionclass);
         return nullptr;
     }
+    if (const auto text = device ? lcmp::bridge::DeviceFailureText(texts.operation, rc, destinationKind) : std::nullopt) {
+        throwLCMPException(rc, text->c_str(), newExcLCMPclass);
+        return nullptr;
+    }
     if (rc != LCMP_OK) {
         throwLCMPException(rc, texts.operationFailure, newExcLCMPclass);
         return nullptr;
@@ -223,6 +229,17 @@ std::optional<int32_t> lcmp::bridge::AppendIdAndValue(JNIEnv *env, jobject eleme
     entry[0] = static_cast<uint8_t>(id);
     env->GetByteArrayRegion(value.get(), 0, length, reinterpret_cast<jbyte *>(entry.get() + 1));
     return LCMPFullValueAdd(location, nullptr, type, static_cast<uint16_t>(length + 1), entry.get());
+}
+
+std::optional<std::string> lcmp::bridge::DeviceFailureText(const char *operation, int32_t rc, jbyte destinationKind) {
+    if (rc == LCMP_ERROR_SOCKET_NOT_OPENED)
+        return std::string(operation) +
+               ": no session is open (LCMPSession.open opens one; LCMPSession.useLocalAnswers() returns to local "
+               "answers).";
+    if (rc == LCMP_ERROR_BAD_ARGS && (destinationKind < 0 || destinationKind > 2))
+        return std::string(operation) + ": destination kind " + std::to_string(destinationKind) +
+               " is not one of 0 (the device at deviceAddress), 1 (the LCMP multicast address) or 2 (broadcast).";
+    return std::nullopt;
 }
 
 jobject conformLCMPResponse(JNIEnv *env, const LCMPValueList *list, jbyteArray address) {

@@ -107,6 +107,8 @@ std::mutex &HandleMutex() noexcept { return gHandleMutex; }
 
 bool ReceiveThreadActive() noexcept { return gReceiveThreadExists.load(); }
 
+bool CalledOnReceiveThread() noexcept { return std::this_thread::get_id() == gReceiveThreadId.load(); }
+
 namespace testing {
 void SetReceiveThreadStartHook(void (*hook)()) noexcept { gStartHook.store(hook); }
 }  // namespace testing
