@@ -337,7 +337,13 @@ public class LCMPCommManager {
         }
     }
 
-    /** A notification to subscribe to: its type and value. */
+    /**
+     * One notify record. In a subscription ({@link LCMPCommManager#LCMP_Notify_Wrapper}) it asks for one
+     * kind of notification: the notify type (for lcmp-device, the ID of a parameter whose writes are
+     * notified) and a value that travels after it, for the device to interpret (often empty). In a
+     * notification it carries what happened: the notify type and its value (for a written parameter,
+     * the new value).
+     */
     public static class HGF_NOTIFY_TLV extends HGF_TLV {
         private final byte notifyType;
         private final byte[] notifyValue;
