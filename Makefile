@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 PACKAGES := cmake ninja-build g++ pkg-config libpcap-dev libgtest-dev libgmock-dev openjdk-17-jdk-headless junit5 iproute2 python3 tshark libbenchmark-dev valgrind \
             build-essential debhelper dpkg-dev lintian default-jdk-headless
 
-.PHONY: all deps configure build test demo package bench clean
+.PHONY: all deps configure build test demo javadoc package bench clean
 
 all: build
 
@@ -34,6 +34,11 @@ test: build
 
 demo: build
 	@cmake --build $(BUILD) --target demo
+
+# The javadoc of the Java host classes (also part of `make build`), in
+# $(BUILD)/java/javadoc/index.html.
+javadoc: configure
+	@cmake --build $(BUILD) --target javadoc
 
 # Benchmarks in a Release build of their own; writes BENCHMARKS.md. The
 # adapter rows need root, the per-frame row valgrind.

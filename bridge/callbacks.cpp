@@ -7,10 +7,13 @@
 // finally released: at unregistration, or, when a delivery to the object is
 // running at that moment, at the end of that delivery. So an unregistration
 // never waits for a delivery and a delivery never uses a deleted reference.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "bridge.h"
 #include "callback_data.h"
+#include "registry.h"
 #include "wrappers.h"
 
 namespace {
@@ -39,6 +42,11 @@ int32_t MapOpcode(JNIEnv *env, jobject opcode) {
     if (env->IsSameObject(opcode, LCMP_NOTIFICATION_RSP_OPCODE_enumObj)) return LCMP_NOTIFY_RSP;
     return -1;
 }
+
+// The device a device-mode LCMP_Notify_Wrapper addresses, while it has the
+// host register its one-shot callback on this thread: the registration
+// takes notify responses from that device alone.
+thread_local const uint8_t *tSubscribedDevice = nullptr;
 
 bool Register(JNIEnv *env, jobject callback) {
     const ScopedLocalRef<jclass> cls(env, env->GetObjectClass(callback));
@@ -87,6 +95,10 @@ bool Register(JNIEnv *env, jobject callback) {
         return false;
     }
     lcmp::CallbackDataSetOwnerRelease(data, lcmp::bridge::ReleaseWeakOwner);
+    if (tSubscribedDevice != nullptr && filters.filterType == LCMP_RECORD_NOTIFY_CONFIRM) {
+        data->senderFiltered = true;
+        std::memcpy(data->sender, tSubscribedDevice, sizeof data->sender);
+    }
     if (LCMPCallBackInstall(CallbackCtoJava, filters.opcode, data) == nullptr) {
         CallbackDataDestroy(data);  // deletes the weak reference too
         return false;
@@ -154,6 +166,7 @@ void ReleaseWeakOwner(uintptr_t owner) noexcept {
 
 int CallbackCtoJava(const uint8_t *sourceMac, const uint8_t *records, int length, CallbackData *data) {
     if (records == nullptr || data == nullptr) return 0;
+    if (data->senderFiltered && (sourceMac == nullptr || std::memcmp(sourceMac, data->sender, 6) != 0)) return 0;
     lcmp::ValueListHolder kept;
     const std::span<const uint8_t> area(records, length > 0 ? static_cast<std::size_t>(length) : 0);
     lcmp::WalkRecords(area, [&](const lcmp::Record &r) {
@@ -232,6 +245,14 @@ Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_LCMP_1UnRegiste
     return env->ExceptionCheck() ? JNI_FALSE : JNI_TRUE;
 }
 
+// For the reference host's list: how many of its oldest callbacks the
+// library dropped at the end of a session, forgotten by both sides at once.
+JNIEXPORT jint JNICALL
+Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_takeDroppedPositions(JNIEnv *, jclass) {
+    const int64_t dropped = lcmp::TakeDroppedJavaPositions();
+    return static_cast<jint>(std::min<int64_t>(dropped, INT32_MAX));
+}
+
 JNIEXPORT void JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPCommManager_LCMP_1Notify_1Wrapper(
     JNIEnv *env, jobject, jbyte destinationKind, jbyte, jobject list, jbyteArray address, jbyte, jobject callback) {
     if (list == nullptr) {
@@ -250,8 +271,16 @@ JNIEXPORT void JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPComm
     }
     lcmp::ValueListHolder request;
     if (!BuildNotifyRequest(env, list, request)) return;
+    // In device mode a subscription to one device takes that device's notify
+    // response only; a group subscription takes any device's.
+    const bool device = lcmp::RequestModeGet().mode == LCMP_REQUESTS_DEVICE;
+    jbyte subscribed[6] = {};
+    env->GetByteArrayRegion(address, 0, 6, subscribed);
+    tSubscribedDevice = device && destinationKind == LCMP_DESTINATION_DEVICE ? reinterpret_cast<uint8_t *>(subscribed)
+                                                                              : nullptr;
     const jboolean registered =
         env->CallStaticBooleanMethod(cls_LCMPCommManager, LCMP_RegisterCallBack_java_methodID, callback);
+    tSubscribedDevice = nullptr;
     if (env->ExceptionCheck()) return;
     if (!registered) {
         throwLCMPException(lcmp::bridge::kBridgeError,
@@ -266,7 +295,16 @@ JNIEXPORT void JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPComm
                  ? LCMP_ERROR_MALLOC
                  : LCMPNotify(request.get(), destinationKind, mac.data(), lcmp::bridge::NotificationToJava, 0);
     }
-    if (rc != LCMP_OK) throwLCMPException(rc, "Error on LCMPNotify.", newExcLCMPclass);
+    if (rc == LCMP_OK) return;
+    if (device) {
+        // No response will come for this call: its callback goes, so that it
+        // cannot take the next subscription's response. Through the host,
+        // which keeps its list and the library's positions in step.
+        (void)env->CallStaticBooleanMethod(cls_LCMPCommManager, LCMP_UnRegisterCallBack_java_methodID, callback);
+        if (env->ExceptionCheck()) return;
+    }
+    const auto text = device ? lcmp::bridge::DeviceFailureText("Error on LCMPNotify", rc, destinationKind) : std::nullopt;
+    throwLCMPException(rc, text ? text->c_str() : "Error on LCMPNotify.", newExcLCMPclass);
 }
 
 }  // extern "C"

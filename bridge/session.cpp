@@ -1,7 +1,8 @@
 // LCMPSession's native methods: an adapter session in device mode (LCMPInit,
-// then LCMPRequestModeSet), its end (LCMPEnd, then local mode again), the
-// names of the adapters a session can be opened on, and the Java object that
-// receives the notifications of the Notify subscription.
+// then LCMPRequestModeSet), its end (LCMPEnd: device mode stays chosen, so
+// requests fail until a session opens again), the return to local answers,
+// the names of the adapters a session can be opened on, and the Java object
+// that receives the notifications of the Notify subscription.
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -19,9 +20,15 @@ using lcmp::bridge::kLCMPCallBackSignature;
 using lcmp::bridge::ScopedLocalRef;
 using lcmp::bridge::StringChars;
 
-// The settings local mode starts with; set again when a session ends.
+// The settings local mode starts with; set again by useLocalAnswers.
 constexpr uint32_t kLocalTimeoutMs = 500;
 constexpr uint32_t kLocalAttempts = 3;
+
+// Makes open (LCMPInit and the switch to device mode) and close (LCMPEnd,
+// which also releases the subscription) one step each with respect to each
+// other, so that neither lands between the two halves of the other. Never
+// taken on the receive thread: a close holding it waits for that thread.
+std::mutex gOpenCloseMutex;
 
 // Raises the failure of open with "Error on LCMPSession.open: " before the detail.
 void RaiseOpenFailure(int32_t code, const std::string &detail) {
@@ -71,9 +78,15 @@ void Open(JNIEnv *env, jstring adapter, jint timeoutMs, jint attempts, jstring j
                                                   std::to_string(attempts) + ") must be at least 1.");
         return;
     }
+    if (lcmp::CalledOnReceiveThread()) {
+        RaiseOpenFailure(LCMP_ERROR_BAD_ARGS,
+                         "sessions cannot be opened from the receive thread (a callback); open it on another thread.");
+        return;
+    }
     const StringChars name(env, adapter);
     if (name.get() == nullptr) return;  // the VM's OutOfMemoryError is pending
 
+    const std::lock_guard step(gOpenCloseMutex);
     const int32_t rc = LCMPInit(name.get());
     if (rc == LCMP_ERROR_BAD_ARGS) {
         RaiseOpenFailure(rc, strnlen(name.get(), lcmp::kInterfaceNameSize) >= lcmp::kInterfaceNameSize
@@ -167,11 +180,19 @@ JNIEXPORT void JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPSess
     Open(env, adapter, timeoutMs, attempts, javaBinary);
 }
 
-// The session ends first, so that no request made meanwhile is answered
-// locally as if it had reached a device; a request that is still waiting
-// then ends without an answer.
+// The mode stays device mode: a request made during or after the end fails
+// with LCMP_ERROR_SOCKET_NOT_OPENED rather than being answered locally as if
+// it had reached a device. From a callback LCMPEnd only requests the stop.
 JNIEXPORT void JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPSession_nativeClose(JNIEnv *, jclass) {
+    if (lcmp::CalledOnReceiveThread()) {
+        LCMPEnd();
+        return;
+    }
+    const std::lock_guard step(gOpenCloseMutex);
     LCMPEnd();
+}
+
+JNIEXPORT void JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPSession_useLocalAnswers(JNIEnv *, jclass) {
     (void)LCMPRequestModeSet(LCMP_REQUESTS_LOCAL, kLocalTimeoutMs, kLocalAttempts);
 }
 

@@ -21,6 +21,7 @@ using lcmp::bridge::ScopedLocalRef;
 enum class Kind { Read, Write, Control };
 
 struct WrapperTexts {
+    const char *operation;
     const char *buildFailure;
     const char *operationFailure;
     const char *noList;
@@ -33,13 +34,13 @@ struct WrapperTexts {
 };
 
 constexpr WrapperTexts kRead = {
-    "Error passing TLVs to LCMPRead low level driver.", "Error on LCMPRead. ",
+    "Error on LCMPRead", "Error passing TLVs to LCMPRead low level driver.", "Error on LCMPRead. ",
     "Error on LCMPRead (No TLVs received).", "Error on LCMPRead (0 TLVs received).",
     "Error on LCMPRead: the list of HGF_READ_PARAMETER_TLVs is null.",
     "Error on LCMPRead: the device address must be an array of 6 bytes.",
     "Error on LCMPRead: a list element is not an HGF_READ_PARAMETER_TLV.", nullptr, nullptr};
 constexpr WrapperTexts kWrite = {
-    "Error on generating TLVs to be sent via LCMPWrite.", "Error on LCMPWrite.",
+    "Error on LCMPWrite", "Error on generating TLVs to be sent via LCMPWrite.", "Error on LCMPWrite.",
     "Error on LCMPWrite (No TLVs received).", "Error on LCMPWrite (0 TLVs received).",
     "Error on LCMPWrite: the list of HGF_PARAMETER_TLVs is null.",
     "Error on LCMPWrite: the device address must be an array of 6 bytes.",
@@ -47,6 +48,7 @@ constexpr WrapperTexts kWrite = {
     "Error on LCMPWrite: getParameterValue() returned null.",
     "Error on LCMPWrite: getParameterValue() returned more than 65534 bytes."};
 constexpr WrapperTexts kControl = {
+    "Error on LCMPControl",
     "Error generating TLVs (LCMP_CONTROL_PARAMETER) to be sent via LCMPControl request.", "Error on LCMPControl.",
     "Error on LCMPControl (No TLVs received).", "Error on LCMPControl (0 TLVs received).",
     "Error on LCMPControl: the list of HGF_PARAMETER_TLVs is null.",
@@ -112,19 +114,11 @@ std::string DeviceTimeoutText(JNIEnv *env, Kind kind, jbyte destinationKind, jby
     return text;
 }
 
-// Device mode's refusals and bounds, e.g. "Error on LCMPRead: a device-mode
-// request cannot be made from a callback ...".
-std::string DeviceFailureText(Kind kind, const char *what) {
-    return std::string(kind == Kind::Read ? "Error on LCMPRead: " : kind == Kind::Write ? "Error on LCMPWrite: "
-                                                                                          : "Error on LCMPControl: ") +
-           what;
-}
+// Device mode's refusal of a request made on the receive thread, after
+// "Error on LCMPRead: " and the like.
 constexpr const char *kOnReceiveThread =
     "a device-mode request cannot be made from a callback: the receive thread that runs the callbacks must "
     "deliver its answer. Hand the request to another thread.";
-constexpr const char *kIncomplete =
-    "the answers passed what one request collects (65535 TLVs or 16 MiB of values): the result is incomplete. "
-    "Ask fewer devices or parameters at a time.";
 
 struct CallbackWalk {
     JNIEnv *env;
@@ -174,7 +168,8 @@ jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jby
     const lcmp::RequestSettings settings = lcmp::RequestModeGet();
     const bool device = settings.mode == LCMP_REQUESTS_DEVICE;
     if (device && lcmp::OnReceiveThread()) {
-        throwLCMPException(LCMP_ERROR_BAD_ARGS, DeviceFailureText(kind, kOnReceiveThread).c_str(), newExcLCMPclass);
+        const std::string text = std::string(texts.operation) + ": " + kOnReceiveThread;
+        throwLCMPException(LCMP_ERROR_BAD_ARGS, text.c_str(), newExcLCMPclass);
         return nullptr;
     }
     int32_t rc;
@@ -192,8 +187,8 @@ jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jby
         throwLCMPException(rc, text.c_str(), LCMPTimeOutExceptionclass);
         return nullptr;
     }
-    if (rc == LCMP_ERROR_ADDITIONAL_RESULT && device) {
-        throwLCMPException(rc, DeviceFailureText(kind, kIncomplete).c_str(), newExcLCMPclass);
+    if (const auto text = device ? lcmp::bridge::DeviceFailureText(texts.operation, rc, destinationKind) : std::nullopt) {
+        throwLCMPException(rc, text->c_str(), newExcLCMPclass);
         return nullptr;
     }
     if (rc != LCMP_OK) {
@@ -246,6 +241,21 @@ std::optional<int32_t> lcmp::bridge::AppendIdAndValue(JNIEnv *env, jobject eleme
     entry[0] = static_cast<uint8_t>(id);
     env->GetByteArrayRegion(value.get(), 0, length, reinterpret_cast<jbyte *>(entry.get() + 1));
     return LCMPFullValueAdd(location, nullptr, type, static_cast<uint16_t>(length + 1), entry.get());
+}
+
+std::optional<std::string> lcmp::bridge::DeviceFailureText(const char *operation, int32_t rc, jbyte destinationKind) {
+    if (rc == LCMP_ERROR_SOCKET_NOT_OPENED)
+        return std::string(operation) +
+               ": no session is open (LCMPSession.open opens one; LCMPSession.useLocalAnswers() returns to local "
+               "answers).";
+    if (rc == LCMP_ERROR_ADDITIONAL_RESULT)
+        return std::string(operation) +
+               ": the answers passed what one request collects (65535 TLVs or 16 MiB of values): the result is "
+               "incomplete. Ask fewer devices or parameters at a time.";
+    if (rc == LCMP_ERROR_BAD_ARGS && (destinationKind < 0 || destinationKind > 2))
+        return std::string(operation) + ": destination kind " + std::to_string(destinationKind) +
+               " is not one of 0 (the device at deviceAddress), 1 (the LCMP multicast address) or 2 (broadcast).";
+    return std::nullopt;
 }
 
 jobject conformLCMPResponse(JNIEnv *env, const LCMPValueList *list, jbyteArray address) {

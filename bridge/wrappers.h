@@ -5,6 +5,7 @@
 #include <jni.h>
 
 #include <optional>
+#include <string>
 
 #include "bridge.h"
 #include "lcmp.h"
@@ -67,6 +68,13 @@ bool BuildEntries(JNIEnv *env, jobject list, const char *buildFailure, Entry &&e
     }
     return true;
 }
+
+// The message of a device-mode failure that has a reason to give, or none:
+// LCMP_ERROR_SOCKET_NOT_OPENED (no session is open: closed, or never opened),
+// LCMP_ERROR_ADDITIONAL_RESULT (a collection stopped at its bounds) and
+// LCMP_ERROR_BAD_ARGS for a destination kind other than 0, 1 and 2.
+// `operation` begins the text, e.g. "Error on LCMPRead".
+std::optional<std::string> DeviceFailureText(const char *operation, int32_t rc, jbyte destinationKind);
 
 // The function of the Notify subscription: hands the type 6 records of one
 // notification to the notification callback object of LCMPSession, if one is

@@ -72,6 +72,11 @@ struct CallbackData {
     // Called with `owner` when the record is finally released (the bridge
     // deletes its Java reference there).
     void (*ownerRelease)(uintptr_t owner) = nullptr;
+    // Set before the record is installed, fixed afterwards: the one sender
+    // whose messages reach the record's callback (the one-shot callback of
+    // a device-mode subscription to one device). Any sender when unset.
+    bool senderFiltered = false;
+    uint8_t sender[6] = {};
 };
 
 namespace lcmp {

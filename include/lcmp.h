@@ -15,7 +15,11 @@
  * for received messages run on the library's single receive thread, which
  * exists only while a session opened with LCMPInit is running. No library lock
  * is held while a callback runs, so a callback may install or remove
- * callbacks, its own included.
+ * callbacks, its own included. The same thread hands every device's answer
+ * to the request waiting for it: a callback that blocks stalls the answers of
+ * every other caller (their requests may time out meanwhile), and LCMPEnd
+ * from another thread waits for a running callback to return. Return quickly
+ * from a callback and hand slow work to a thread of your own.
  */
 #ifndef LCMP_H
 #define LCMP_H
@@ -212,7 +216,11 @@ LCMP_API int32_t LCMPControl(LCMPValueList *request, int32_t destinationKind, co
  * devices through the session opened with LCMPInit and the call waits for
  * their answers: timeoutMs for each attempt (a group request collects
  * answers for timeoutMs after each send), attempts sends in all. The mode is
- * process-wide and read by each call as it starts. Device-mode frames are
+ * process-wide and read by each call as it starts. LCMPInit and LCMPEnd
+ * leave it alone: in device mode without a session (none opened yet, or
+ * ended by LCMPEnd) requests and LCMPNotify return
+ * LCMP_ERROR_SOCKET_NOT_OPENED, never local answers, until LCMPInit opens a
+ * session again or this call sets LCMP_REQUESTS_LOCAL. Device-mode frames are
  * sent without the "sending packet size" line of LCMPPacketSend. 0, or
  * LCMP_ERROR_BAD_ARGS for an unknown mode, a zero timeout or zero attempts
  * (the mode is then unchanged). */
@@ -347,7 +355,8 @@ LCMP_API int32_t LCMPInit(const char *adapterName);
  * without a session and when called twice. From a callback it releases the
  * subscription and requests the stop, and returns at once: the receive loop
  * ends when the callback returns, and the adapter stays open (frames can still
- * be sent) until LCMPEnd or LCMPInit is called from another thread. */
+ * be sent) until LCMPEnd or LCMPInit is called from another thread. The
+ * request mode stays as it is (LCMPRequestModeSet). */
 LCMP_API void LCMPEnd(void);
 /* What became of the session, from any thread at any time: LCMP_SESSION_NONE
  * (none is open), LCMP_SESSION_RECEIVING (open, its receive loop running) or

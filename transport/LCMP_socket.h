@@ -179,6 +179,9 @@ int ReceiveThreadFunction(void *unused) noexcept;
 // True from just before a receive thread starts until it was joined (it may
 // have ended already).
 bool ReceiveThreadActive() noexcept;
+// True on a session's receive thread (inside a callback), where a session can
+// neither be opened nor waited for.
+bool CalledOnReceiveThread() noexcept;
 
 namespace testing {
 // Called on the thread of LCMPInit right after the receive thread started,

@@ -222,6 +222,13 @@ void CallbackListDestroyAll() noexcept {
     }
 }
 
+int64_t TakeDroppedJavaPositions() noexcept {
+    std::lock_guard lock(DeliveryMutex());
+    const int64_t dropped = gDroppedJavaPositions;
+    gDroppedJavaPositions = 0;
+    return dropped;
+}
+
 void testing::ForgetDroppedJavaPositions() noexcept {
     std::lock_guard lock(DeliveryMutex());
     gDroppedJavaPositions = 0;

@@ -24,6 +24,13 @@ void VisitEntries(EntryVisitor visit, void *context);
 // registrations: these are dropped (released, and their positions kept).
 void CallbackListDestroyAll() noexcept;
 
+// Hands over the number of positions that dropped Java registrations hold
+// and forgets them: the live Java registrations are numbered from 0 again.
+// The host forgets the same number of its oldest listed callbacks in the
+// same step (under its own lock), so that its list and the positions stay
+// aligned while it no longer keeps dropped objects.
+int64_t TakeDroppedJavaPositions() noexcept;
+
 // Number of installed entries, 0 when there is no registry (for tests and tools).
 uint16_t RegistryCount() noexcept;
 

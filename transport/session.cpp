@@ -110,6 +110,8 @@ std::mutex &HandleMutex() noexcept { return gHandleMutex; }
 
 bool ReceiveThreadActive() noexcept { return gReceiveThreadExists.load(); }
 
+bool CalledOnReceiveThread() noexcept { return std::this_thread::get_id() == gReceiveThreadId.load(); }
+
 namespace testing {
 void SetReceiveThreadStartHook(void (*hook)()) noexcept { gStartHook.store(hook); }
 }  // namespace testing
@@ -207,7 +209,7 @@ int32_t LCMPSocketInit(const char *adapterName) noexcept {
     link.send = LinkSendOnSession;
     link.ownKnown = MacAddressGet(lcmpInterfaceName, link.own) == 0;
     link.sequencesUnpredictable = SequencesUnpredictable;
-    link.onReceiveThread = []() noexcept { return std::this_thread::get_id() == gReceiveThreadId.load(); };
+    link.onReceiveThread = CalledOnReceiveThread;
     {
         std::lock_guard<std::mutex> handle(gHandleMutex);  // a late send of the last session reads it under the lock
         std::memcpy(gOwn, link.own, kMacSize);

@@ -43,6 +43,11 @@ done
 plugins=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
 [ -f "$tmp/root$plugins/lcmp.lua" ] || fail "dissector not in $plugins, where Wireshark loads Lua plugins"
 
+# The javadoc of the Java host, where Debian's Java policy puts it.
+api="$tmp/root/usr/share/doc/liblcmp-java/api"
+grep -q 'useLocalAnswers' "$api/BrundixGhn/NetWork/DeviceCommunication/LCMP/LCMPSession.html" ||
+  fail "liblcmp-java-doc lacks the javadoc of LCMPSession"
+
 # The JVM finds the library through the link in LIBDIR/jni, on Debian's
 # default java.library.path, without the development link.
 sh "$source_dir/tests/java/run_jvm.sh" "$demo_expected" java -Xcheck:jni -Djava.library.path="$libdir/jni" \

@@ -559,10 +559,11 @@ TEST_F(DeviceMode, SessionEndEndsWaitingRequestsAndNoSessionRefusesThem) {
         rc = LCMPRead(request.get(), 0, kDevice.data(), result.location());
     });
     while (lcmp::gOutstandingRequests.load() == 0) std::this_thread::yield();
-    lcmp::LinkClear();
+    LCMPEnd();
     caller.join();
     EXPECT_EQ(rc, LCMP_ERROR_SOCKET_NOT_OPENED);
 
+    // LCMPEnd leaves device mode set: without a session requests fail, never answered locally.
     lcmp::ValueListHolder result;
     EXPECT_EQ(LCMPRead(nullptr, 0, kDevice.data(), result.location()), LCMP_ERROR_SOCKET_NOT_OPENED);
     EXPECT_EQ(LCMPNotify(nullptr, 2, nullptr, nullptr, 0), LCMP_ERROR_SOCKET_NOT_OPENED);

@@ -30,6 +30,7 @@ import java.util.List;
 import java.util.Queue;
 import java.util.Set;
 import java.util.concurrent.ConcurrentLinkedQueue;
+import java.util.concurrent.CopyOnWriteArrayList;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
@@ -198,6 +199,23 @@ class DeviceTest {
         assertArrayEquals(d, confirmation.last().getDeviceAddress());
         assertEquals(0, notifications.calls(), "no notification before the write");
 
+        // A one-shot callback takes the response of the device its subscription addressed only.
+        Recorder silent = new Recorder(HGF_TLV_Type.HGF_NOTIFY_CONFIRM, LCMP_OPCODE_Type.LCMP_NOTIFY_RSP);
+        Recorder answered = new Recorder(HGF_TLV_Type.HGF_NOTIFY_CONFIRM, LCMP_OPCODE_Type.LCMP_NOTIFY_RSP);
+        LCMPCommManager.LCMP_Notify_Wrapper((byte) 0, (byte) 0, subscription, device(9, 0), (byte) 0, silent);
+        LCMPCommManager.LCMP_Notify_Wrapper((byte) 0, (byte) 0, subscription, d, (byte) 0, answered);
+        awaitCalls(answered, 1);
+        assertEquals(0, silent.calls(), "another device's notify response");
+        // A subscription that fails leaves no callback behind to take the next one's response.
+        Recorder refused = new Recorder(HGF_TLV_Type.HGF_NOTIFY_CONFIRM, LCMP_OPCODE_Type.LCMP_NOTIFY_RSP);
+        LCMPException bad = assertThrows(LCMPException.class,
+                () -> LCMPCommManager.LCMP_Notify_Wrapper((byte) 7, (byte) 0, subscription, d, (byte) 0, refused));
+        assertEquals("Error on LCMPNotify: destination kind 7 is not one of 0 (the device at deviceAddress), 1 (the"
+                + " LCMP multicast address) or 2 (broadcast). (ErrorId: LCMP_ERROR_BAD_ARGS)", bad.getMessage());
+        assertEquals(List.of(silent), LCMPCommManager.getRegisteredCallBacks());
+        LCMPCommManager.LCMP_Notify_Wrapper((byte) 0, (byte) 0, subscription, d, (byte) 0, confirmation);
+        awaitCalls(confirmation, 2);  // the resubscription that the write below notifies about
+
         byte[] value = Lcmp.bytes(0xA5, 0x5A, 0x00, 0x01);
         LCMPCommManager.LCMP_Write_Wrapper((byte) 0, (byte) 0, values(7, value), d);
         awaitCalls(notifications, 1);
@@ -338,14 +356,56 @@ class DeviceTest {
         assertThrows(LCMPException.class, () -> LCMPSession.open(Wire.PEER, 0, 1));
         read(device(0), 1);  // the first session still works
 
+        // A callback cannot open a session: it runs on the receive thread.
+        List<String> fromCallback = new CopyOnWriteArrayList<>();
+        Recorder opener = new Recorder(HGF_TLV_Type.HGF_PARAMETER, LCMP_OPCODE_Type.LCMP_READ_CNF).then(r -> {
+            try {
+                LCMPSession.open(Wire.SESSION).close();
+                fromCallback.add("opened");
+            } catch (LCMPException e) {
+                fromCallback.add(e.getMessage());
+            }
+        });
+        assertTrue(LCMPCommManager.LCMP_RegisterCallBack(opener));
+        read(device(0), 1);
+        awaitCalls(opener, 1);
+        assertEquals(List.of("Error on LCMPSession.open: sessions cannot be opened from the receive thread (a"
+                + " callback); open it on another thread. (ErrorId: LCMP_ERROR_BAD_ARGS)"), fromCallback);
+        LCMPException kind = assertThrows(LCMPException.class,
+                () -> LCMPCommManager.LCMP_Read_Wrapper((byte) 5, (byte) 0, ids(1), device(0)));
+        assertTrue(kind.getMessage().startsWith("Error on LCMPRead: destination kind 5 is not one of 0"),
+                kind.getMessage());
+
+        // Closed, the process stays in device mode: a read running across the close and one after it
+        // fail, and so does a subscription, which leaves no callback registered.
+        String noSession = ": no session is open (LCMPSession.open opens one; LCMPSession.useLocalAnswers() returns to"
+                + " local answers). (ErrorId: LCMP_ERROR_SOCKET_NOT_OPENED) [LCMP Wrapper Version=1.0a]";
+        List<Object> across = new ArrayList<>();
+        Thread reader = new Thread(() -> {
+            try {
+                across.add(read(device(9, 0), 1));
+            } catch (LCMPException e) {
+                across.add(e.getMessage());
+            }
+        }, "read across the close");
         LCMPSession first = session;
         session = null;
-        first.close();
-        first.close();
-        assertFalse(first.isOpen());
         try {
-            // Local mode again: the library answers a silent address itself.
-            assertEquals(1, read(device(9, 0), 1).getHGF_TLVs().size());
+            reader.start();
+            Thread.sleep(100);  // the silent address keeps it waiting for 900 ms
+            first.close();
+            first.close();
+            assertFalse(first.isOpen());
+            reader.join(5_000);
+            assertEquals(List.of("Error on LCMPRead" + noSession), across);
+            LCMPException after = assertThrows(LCMPException.class, () -> read(device(0), 1));
+            assertEquals("Error on LCMPRead" + noSession, after.getMessage());
+            Recorder unanswered = new Recorder(HGF_TLV_Type.HGF_NOTIFY_CONFIRM, LCMP_OPCODE_Type.LCMP_NOTIFY_RSP);
+            LCMPException notify = assertThrows(LCMPException.class, () -> LCMPCommManager.LCMP_Notify_Wrapper(
+                    (byte) 0, (byte) 0, new ArrayList<>(), device(0), (byte) 0, unanswered));
+            assertEquals("Error on LCMPNotify" + noSession, notify.getMessage());
+            assertEquals(List.of(), LCMPCommManager.getRegisteredCallBacks(), "the dropped and the failed callbacks");
+
             LCMPException missing = assertThrows(LCMPException.class, () -> LCMPSession.open("lcmp-none"));
             String m = missing.getMessage();
             assertTrue(m.contains("\"lcmp-none\"") && m.contains("root")
@@ -354,6 +414,13 @@ class DeviceTest {
             assertThrows(LCMPException.class, () -> LCMPSession.open(null));
             LCMPException down = assertThrows(LCMPException.class, () -> LCMPSession.open("lcmpdown0"));
             assertTrue(down.getMessage().contains("\"lcmpdown0\": it is down"), down.getMessage());
+            assertThrows(LCMPException.class, () -> read(device(0), 1), "a failed open leaves no local answers");
+
+            // Made-up values only when asked for: parameter 1 reads F0 F1, from no device at all.
+            LCMPSession.useLocalAnswers();
+            HGF_PARAMETER_TLV local = Lcmp.parameter(read(device(9, 0), 1).getHGF_TLVs().get(0));
+            assertEquals(1, local.getParamterType());
+            assertArrayEquals(Lcmp.bytes(0xF0, 0xF1), local.getParameterValue());
         } finally {
             session = LCMPSession.open(Wire.SESSION, TIMEOUT_MS, ATTEMPTS);
         }

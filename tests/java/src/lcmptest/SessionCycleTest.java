@@ -14,6 +14,7 @@ import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager;
 import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.HGF_TLV_Type;
 import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.LCMP_OPCODE_Type;
 import java.lang.management.ManagementFactory;
+import java.lang.ref.WeakReference;
 import java.lang.management.ThreadMXBean;
 import java.util.ArrayList;
 import java.util.List;
@@ -22,10 +23,7 @@ import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicBoolean;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeAll;
-import org.junit.jupiter.api.MethodOrderer;
-import org.junit.jupiter.api.Order;
 import org.junit.jupiter.api.Test;
-import org.junit.jupiter.api.TestMethodOrder;
 
 /**
  * Sessions opened and closed on the veth pair of netns_java.sh, 1 000 times in the long form
@@ -34,7 +32,6 @@ import org.junit.jupiter.api.TestMethodOrder;
  * meanwhile). Unregistration does not wait for the running callback, the end does; no delivery thread stays attached afterwards, and no thread of
  * the library outlives its session.
  */
-@TestMethodOrder(MethodOrderer.OrderAnnotation.class)
 class SessionCycleTest {
     private static final ThreadMXBean THREADS = ManagementFactory.getThreadMXBean();
     private static byte[] own;
@@ -86,18 +83,31 @@ class SessionCycleTest {
     }
 
     @Test
-    @Order(Integer.MAX_VALUE)  // last: the host keeps the dropped callback for good
-    void aCallbackDroppedWhenTheSessionEndsKeepsItsPositionAndNoOtherIsRemoved() throws Exception {
-        Recorder dropped = new Recorder(HGF_TLV_Type.HGF_PARAMETER, LCMP_OPCODE_Type.LCMP_READ_CNF);
-        assertTrue(LCMPCommManager.LCMP_RegisterCallBack(dropped));
-        assertEquals(0, TestHooks.sessionOpen(Wire.SESSION));
-        TestHooks.sessionEnd();  // the receive loop ends and drops it; the host still lists it
-        Lcmp.dropped.add(dropped);
+    void callbacksDroppedWhenSessionsEndAreForgottenAndPositionsStayAligned() throws Exception {
+        List<WeakReference<Recorder>> dropped = new ArrayList<>();
+        for (int session = 0; session < 20; session++) {
+            for (int i = 0; i < 10; i++) {
+                Recorder r = new Recorder(HGF_TLV_Type.HGF_PARAMETER, LCMP_OPCODE_Type.LCMP_READ_CNF);
+                assertTrue(LCMPCommManager.LCMP_RegisterCallBack(r));
+                dropped.add(new WeakReference<>(r));
+            }
+            assertEquals(0, TestHooks.sessionOpen(Wire.SESSION));
+            TestHooks.sessionEnd();  // the receive loop ends and drops the ten
+        }
+        Recorder kept = new Recorder(HGF_TLV_Type.HGF_PARAMETER, LCMP_OPCODE_Type.LCMP_READ_CNF);
         Recorder later = new Recorder(HGF_TLV_Type.HGF_PARAMETER, LCMP_OPCODE_Type.LCMP_READ_CNF);
+        assertTrue(LCMPCommManager.LCMP_RegisterCallBack(kept));
         assertTrue(LCMPCommManager.LCMP_RegisterCallBack(later));
-        assertFalse(LCMPCommManager.LCMP_UnRegisterCallBack(dropped));
+        assertEquals(List.of(kept, later), LCMPCommManager.getRegisteredCallBacks(), "the dropped ones are forgotten");
+        for (int i = 0; i < 50 && dropped.stream().anyMatch(w -> w.get() != null); i++) {
+            System.gc();
+            Thread.sleep(10);
+        }
+        assertTrue(dropped.stream().allMatch(w -> w.get() == null), "the host still holds dropped callbacks");
+        // Positions still name the right entries: removing the first leaves the second called.
+        assertTrue(LCMPCommManager.LCMP_UnRegisterCallBack(kept));
         TestHooks.deliver(SENDER, 0x161, confirmation(record(0, bytes(1, 2))), 1, false);
-        assertEquals(0, dropped.calls());
+        assertEquals(0, kept.calls());
         assertEquals(1, later.calls(), "the later callback is still registered");
         assertTrue(LCMPCommManager.LCMP_UnRegisterCallBack(later));
     }

@@ -14,7 +14,25 @@ import java.util.List;
  * member is also thrown as the virtual machine's linkage error).
  *
  * <p>The native methods are static: the library never uses the class or
- * object argument, so they need no instance.
+ * object argument, so they need no instance. The TLV classes and enums, the
+ * responses and the exceptions are nested here; import them from this class,
+ * e.g. {@code import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.*;}.
+ *
+ * <p>Without an {@link LCMPSession} the library answers requests itself with
+ * made-up values. Once a session has been opened the process stays in device
+ * mode: after {@link LCMPSession#close()} every wrapper throws
+ * {@link LCMPException} naming {@code LCMP_ERROR_SOCKET_NOT_OPENED} until a
+ * session opens again or {@link LCMPSession#useLocalAnswers()} is called.
+ *
+ * <p>Values: without a session a parameter value may hold up to 65 534 bytes;
+ * in device mode a value travels in one record of one message, so it holds at
+ * most 23 859 bytes (a longer one throws naming {@code LCMP_ERROR_BAD_ARGS}).
+ *
+ * <p>Callbacks are held weakly: keep a reference to every registered object.
+ * Received messages reach them on the library's one receive thread, which
+ * also hands the devices' answers to waiting requests: a callback that blocks
+ * stalls every other caller's answers, and {@link LCMPSession#close()} waits
+ * for a running callback. Return quickly and hand slow work to an executor.
  */
 public class LCMPCommManager {
     static {
@@ -60,6 +78,22 @@ public class LCMPCommManager {
     /**
      * Subscribes to notifications: registers {@code callBack} (through
      * {@link #LCMP_RegisterCallBack}) as a one-shot callback and sends the list of {@link HGF_NOTIFY_TLV}.
+     * Each element asks for one kind of notification: its type is the notify type (for the simulator
+     * lcmp-device, the ID of a parameter whose writes are notified), its value travels after the type
+     * for the device to interpret (often empty). The notifications reach the object set with
+     * {@link LCMPSession#setNotificationCallBack}.
+     *
+     * <p>{@code callBack} (filters {@code HGF_NOTIFY_CONFIRM} and {@code LCMP_NOTIFY_RSP}) is called once,
+     * with the notify response: an {@link LCMPResponse} carrying the device's address and no TLVs (the
+     * library converts only parameter and confirmation records; the notify types the device accepted
+     * can be seen with lcmp-monitor or a C callback for opcode 359). With a session, it takes the
+     * response of a device the subscription addressed only (that device for kind 0, any for a group),
+     * and a call that fails unregisters it before it throws. The subscription ends with its session:
+     * after a reopen, call this method again.
+     *
+     * @param destinationKind 0 the device at {@code deviceAddress}, 1 the LCMP multicast address, 2 broadcast
+     * @param reserved not used
+     * @param flags not used: the subscription goes with flag byte 0
      */
     public static native void LCMP_Notify_Wrapper(byte destinationKind, byte reserved,
             ArrayList<HGF_NOTIFY_TLV> notifications, byte[] deviceAddress, byte flags,
@@ -88,10 +122,26 @@ public class LCMPCommManager {
     private static final List<LCMPAbstractCallBack> registeredCallBacks = new ArrayList<>();
 
     /**
+     * Forgets the callbacks the library dropped when a session ended: they are
+     * the oldest ones listed, and the library numbers the live ones from 0
+     * again in the same step. Caller holds the class lock.
+     */
+    private static void forgetDroppedCallBacks() {
+        int dropped = Math.min(takeDroppedPositions(), registeredCallBacks.size());
+        if (dropped > 0) {
+            registeredCallBacks.subList(0, dropped).clear();
+        }
+    }
+
+    /** How many of the oldest positions the library dropped since the last call; it forgets them. */
+    private static native int takeDroppedPositions();
+
+    /**
      * Registers a callback object with the library; true when it now has its
      * entry. The same object may be registered more than once.
      */
     public static synchronized boolean LCMP_RegisterCallBack(LCMPAbstractCallBack callBack) throws LCMPException {
+        forgetDroppedCallBacks();
         if (!LCMP_RegisterCallBack_Wrapper(callBack)) {
             return false;
         }
@@ -104,6 +154,7 @@ public class LCMPCommManager {
      * removed. The library's receive thread calls this for one-shot callbacks.
      */
     public static synchronized boolean LCMP_UnRegisterCallBack(LCMPAbstractCallBack callBack) {
+        forgetDroppedCallBacks();
         int position = -1;
         for (int i = 0; i < registeredCallBacks.size(); i++) {
             if (registeredCallBacks.get(i) == callBack) {
@@ -118,14 +169,23 @@ public class LCMPCommManager {
         return true;
     }
 
-    /** The registered callback objects, oldest first (a copy). */
+    /**
+     * The registered callback objects, oldest first (a copy). Those the library dropped when a
+     * session ended are no longer listed.
+     */
     public static synchronized List<LCMPAbstractCallBack> getRegisteredCallBacks() {
+        forgetDroppedCallBacks();
         return new ArrayList<>(registeredCallBacks);
     }
 
     // ---- Exceptions ----
 
-    /** A failure reported by the library; the message ends with the error identifier. */
+    /**
+     * A failure reported by the library. The message is a text followed by the error identifier,
+     * e.g. {@code "... (ErrorId: LCMP_ERROR_BAD_ARGS)"}; for {@code LCMP_ERROR_SOCKET_NOT_OPENED}
+     * the version follows: {@code "... (ErrorId: LCMP_ERROR_SOCKET_NOT_OPENED) [LCMP Wrapper Version=1.0a]"}.
+     * Failures the bridge itself detects carry no identifier.
+     */
     public static class LCMPException extends Exception {
         private static final long serialVersionUID = 1L;
 
@@ -277,7 +337,13 @@ public class LCMPCommManager {
         }
     }
 
-    /** A notification to subscribe to: its type and value. */
+    /**
+     * One notify record. In a subscription ({@link LCMPCommManager#LCMP_Notify_Wrapper}) it asks for one
+     * kind of notification: the notify type (for lcmp-device, the ID of a parameter whose writes are
+     * notified) and a value that travels after it, for the device to interpret (often empty). In a
+     * notification it carries what happened: the notify type and its value (for a written parameter,
+     * the new value).
+     */
     public static class HGF_NOTIFY_TLV extends HGF_TLV {
         private final byte notifyType;
         private final byte[] notifyValue;

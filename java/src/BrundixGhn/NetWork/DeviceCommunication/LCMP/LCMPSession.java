@@ -8,7 +8,14 @@ import java.util.concurrent.atomic.AtomicBoolean;
  * {@link LCMPCommManager#LCMP_Write_Wrapper}, {@link LCMPCommManager#LCMP_Control_Wrapper} and
  * {@link LCMPCommManager#LCMP_Notify_Wrapper} send their requests to the devices on the adapter and
  * wait for the answers, and the library's receive thread delivers every received message to the
- * registered callbacks. Without a session the library answers requests itself and sends nothing.
+ * registered callbacks. A process that never opens a session gets answers the library makes up
+ * itself, and nothing is sent.
+ *
+ * <p>Once a session has been opened, the process stays in device mode: after {@link #close()} the
+ * four wrappers throw {@link LCMPCommManager.LCMPException} naming
+ * {@code LCMP_ERROR_SOCKET_NOT_OPENED} ("no session is open") until a session opens again, also
+ * on threads whose request was waiting when the session closed. Only
+ * {@link #useLocalAnswers()} returns the process to made-up answers.
  *
  * <pre>{@code
  * LCMPCommManager.initIDs();
@@ -21,7 +28,18 @@ import java.util.concurrent.atomic.AtomicBoolean;
  *
  * <p>One session at a time per process. {@link LCMPCommManager#initIDs()} must have been called
  * first, as for every native method of the library. Opening an adapter needs root, or the
- * capabilities {@code cap_net_raw,cap_net_admin} on the Java binary.
+ * capabilities {@code cap_net_raw,cap_net_admin} on the Java binary. {@link #open} and
+ * {@link #close()} are one step each with respect to each other, from any threads.
+ *
+ * <p>Callbacks run on the library's one receive thread, which also hands every device's answer
+ * to the request waiting for it: a callback that blocks stalls the answers of every other caller
+ * (their requests may time out), and {@link #close()} waits for a callback that is running.
+ * Return quickly from a callback and hand slow work to an executor. A callback cannot open a
+ * session.
+ *
+ * <p>Value lengths: a value travels in one record of one message, so in device mode a parameter
+ * value holds at most 23 859 bytes (16 segments of 1 492 bytes, less the message and record
+ * headers); without a session the library takes values of up to 65 534 bytes.
  *
  * <p>A request to one device (destination kind 0) returns the first answer of that device; a
  * device that does not answer within the timeout is asked again, {@code attempts} times in all,
@@ -66,7 +84,8 @@ public final class LCMPSession implements AutoCloseable {
      * @param timeoutMs how long each attempt waits for answers, at least 1
      * @param attempts how many times a request is sent before a timeout is raised, at least 1
      * @throws LCMPCommManager.LCMPException naming {@code LCMP_ERROR_BAD_ARGS} for a null or too
-     *     long name, a timeout or number of attempts below 1, or a session that is open already;
+     *     long name, a timeout or number of attempts below 1, a session that is open already, or a
+     *     call from a callback (the receive thread);
      *     {@code LCMP_ERROR_SOCKET_NOT_OPENED} when the adapter cannot be opened (it is not there,
      *     is down, or the process lacks the privileges); {@code LCMP_ERROR_PTHREAD_CREATE} when the
      *     receive thread cannot start
@@ -91,16 +110,20 @@ public final class LCMPSession implements AutoCloseable {
      * message with a response carrying the sending device's address and one
      * {@link LCMPCommManager.HGF_NOTIFY_TLV} per notify record (the notify type, e.g. the ID of a
      * written parameter, and the value); its two filter getters are not used. The object stays set
-     * across sessions; the library holds it strongly until it is replaced.
+     * across sessions; the library holds it strongly until it is replaced. The subscription itself
+     * ends with its session: after a reopen, call {@link LCMPCommManager#LCMP_Notify_Wrapper} again
+     * to be notified.
      */
     public static native void setNotificationCallBack(LCMPAbstractCallBack callBack);
 
     /**
-     * Ends the session: stops the receive thread, drops every registered callback in the library
-     * (the host keeps listing them; register new callback objects for a later session), closes the
-     * adapter and switches the library back to answering requests itself.
-     * Requests other threads are waiting on end at once with an LCMPException naming
-     * {@code LCMP_ERROR_SOCKET_NOT_OPENED}. Calling it again does nothing.
+     * Ends the session: stops the receive thread (after a callback that is running has returned),
+     * drops every registered callback in the library (the host forgets them too; register callback
+     * objects again for a later session), ends the notification subscription and closes the
+     * adapter. The process stays in device mode: requests other threads are waiting on end at once,
+     * and later requests fail, with an LCMPException naming {@code LCMP_ERROR_SOCKET_NOT_OPENED},
+     * until a session opens again or {@link #useLocalAnswers()} is called. Calling it again does
+     * nothing.
      */
     @Override
     public void close() {
@@ -108,6 +131,14 @@ public final class LCMPSession implements AutoCloseable {
             nativeClose();
         }
     }
+
+    /**
+     * Returns the process to the answers the library makes up itself, as before the first session:
+     * requests send nothing and succeed with made-up values. A session that is open stays open (its
+     * callbacks go on receiving), but requests no longer reach the devices; the next {@link #open}
+     * switches back to device mode.
+     */
+    public static native void useLocalAnswers();
 
     /** The adapter this session was opened on. */
     public String getAdapter() {
