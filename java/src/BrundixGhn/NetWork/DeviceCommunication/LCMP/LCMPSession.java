@@ -38,7 +38,7 @@ import java.util.concurrent.atomic.AtomicBoolean;
  */
 public final class LCMPSession implements AutoCloseable {
     static {
-        System.loadLibrary("lcmp");
+        LCMPNativeLibrary.load();
     }
 
     /** Per attempt, as {@link #open(String)} uses it. */
