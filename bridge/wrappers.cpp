@@ -14,7 +14,6 @@
 namespace {
 
 using lcmp::ValueListHolder;
-using lcmp::bridge::kLCMPCallBackSignature;
 using lcmp::bridge::ScopedLocalRef;
 
 enum class Kind { Read, Write, Control };
