@@ -2,8 +2,9 @@
 // Notify subscription, and CallbackCtoJava, which delivers received messages
 // to the objects on the receive thread.
 //
-// A registered object is held by a weak global reference in its
-// CallbackData's owner word. The reference is deleted when the record is
+// A registered object is held by a weak global reference, with its
+// LCMPCallBack method, in the JavaOwner of its CallbackData's owner word.
+// The JavaOwner and its reference are deleted when the record is
 // finally released: at unregistration, or, when a delivery to the object is
 // running at that moment, at the end of that delivery. So an unregistration
 // never waits for a delivery and a delivery never uses a deleted reference.
