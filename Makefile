@@ -2,10 +2,10 @@
 # (Debian packages, when run as root), configure, build and run.
 BUILD ?= build
 CMAKE_FLAGS ?=
-PACKAGES := cmake ninja-build g++ pkg-config libpcap-dev libgtest-dev libgmock-dev openjdk-17-jdk-headless junit5 iproute2 python3 tshark libbenchmark-dev valgrind \
+PACKAGES := cmake ninja-build g++ pkg-config libpcap-dev libgtest-dev libgmock-dev openjdk-17-jdk-headless junit5 iproute2 python3 tshark libbenchmark-dev valgrind unzip \
             build-essential debhelper dpkg-dev lintian default-jdk-headless
 
-.PHONY: all deps configure build test demo javadoc package bench clean
+.PHONY: all deps configure build test demo javadoc package bench clean jar-all
 
 all: build
 
@@ -39,6 +39,16 @@ demo: build
 # $(BUILD)/java/javadoc/index.html.
 javadoc: configure
 	@cmake --build $(BUILD) --target javadoc
+
+# lcmp-host.jar with the native library of each platform it supports:
+# linux-x86_64 from this build and windows-x86_64 (build-windows/lcmp.dll,
+# which `make windows` builds when it is missing). Every build's jar carries
+# the Linux library; this adds the Windows one.
+jar-all: configure
+	@[ -f build-windows/lcmp.dll ] || $(MAKE) --no-print-directory windows
+	@cmake -S . -B $(BUILD) -DLCMP_WINDOWS_DLL=$(CURDIR)/build-windows/lcmp.dll >/dev/null
+	@cmake --build $(BUILD) --target lcmp_host_natives
+	@echo "$(BUILD)/java/lcmp-host.jar:"; unzip -l $(BUILD)/java/lcmp-host.jar | grep -E 'x86_64/'
 
 # Benchmarks in a Release build of their own; writes BENCHMARKS.md. The
 # adapter rows need root, the per-frame row valgrind.

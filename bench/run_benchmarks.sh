@@ -52,6 +52,9 @@ if [ -x "$build/bench/java/run_java_bench.sh" ] && [ -x "$build/tools/lcmp-devic
     echo "=== Java round trip against a simulated device ==="
     sh "$root/bench/java/device_bench.sh" "$build/tools/lcmp-device" "$build/bench/java/run_java_bench.sh" |
         tee "$results/java_device.txt"
+    echo "=== Java deliveries on a session's receive thread, group read with a Java callback ==="
+    sh "$root/bench/java/device_bench.sh" "$build/tools/lcmp-device" "$build/bench/java/run_java_bench.sh" 7 \
+        callbacks | tee "$results/java_callbacks.txt"
 fi
 
 python3 "$root/bench/report.py" "$results" "$root/BENCHMARKS.md" "$(basename "$build")"

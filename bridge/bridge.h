@@ -146,27 +146,61 @@ private:
 inline constexpr const char *kLCMPCallBackSignature =
     "(LBrundixGhn/NetWork/DeviceCommunication/LCMP/LCMPCommManager$LCMPResponse;)V";
 
-// Attaches the calling thread for one delivery and detaches it afterwards,
-// unless it was attached already (a Java thread dispatching itself must stay
-// attached). env() is null when the thread could not be attached.
+// The receive thread of a session opened from Java: attached to the JVM as
+// a daemon thread named "lcmp-receive ADAPTER" when the thread starts, and
+// detached when it ends (the session's ReceiveThreadHooks). Null on any
+// other thread, and when the attach failed.
+JNIEnv *ReceiveThreadEnv() noexcept;
+void ReceiveThreadAttach(const char *adapterName) noexcept;
+void ReceiveThreadDetach() noexcept;
+
+// After a delivery on the session's receive thread: hands an exception the
+// callback left pending to the thread's uncaught-exception handler and
+// clears it, as a detach would.
+void ReceiveThreadHandOver(JNIEnv *env) noexcept;
+
+// Brackets one delivery. On the session's receive thread (attached for the
+// session's life) it opens a local frame, and closes it after handing a
+// pending exception to the uncaught-exception handler. On any other thread
+// that is not attached yet it attaches the thread as a daemon thread for the
+// delivery and detaches it afterwards; a thread that was attached already
+// (a Java thread dispatching itself) stays attached and keeps whatever the
+// delivery left pending. env() is null when no environment is available.
 class DeliveryAttachment {
 public:
     DeliveryAttachment() noexcept {
+        if (JNIEnv *held = ReceiveThreadEnv()) {
+            if (held->PushLocalFrame(kDeliveryLocalRefs) == 0) {
+                env_ = held;
+                framed_ = true;
+            } else {
+                held->ExceptionClear();  // the OutOfMemoryError: no delivery
+            }
+            return;
+        }
         if (jvm->GetEnv(reinterpret_cast<void **>(&env_), JNI_VERSION_1_6) == JNI_OK) return;
         env_ = nullptr;
-        if (jvm->AttachCurrentThread(reinterpret_cast<void **>(&env_), nullptr) == JNI_OK) attached_ = true;
+        if (jvm->AttachCurrentThreadAsDaemon(reinterpret_cast<void **>(&env_), nullptr) == JNI_OK) attached_ = true;
         else env_ = nullptr;
     }
     DeliveryAttachment(const DeliveryAttachment &) = delete;
     DeliveryAttachment &operator=(const DeliveryAttachment &) = delete;
     ~DeliveryAttachment() {
-        if (attached_) jvm->DetachCurrentThread();
+        if (framed_) {
+            ReceiveThreadHandOver(env_);
+            env_->PopLocalFrame(nullptr);
+        } else if (attached_) {
+            jvm->DetachCurrentThread();
+        }
     }
     JNIEnv *env() const noexcept { return env_; }
 
 private:
+    // Room the frame is opened with; it grows beyond this when needed.
+    static constexpr jint kDeliveryLocalRefs = 32;
     JNIEnv *env_ = nullptr;
     bool attached_ = false;
+    bool framed_ = false;
 };
 
 // The modified UTF-8 characters of a Java string, released when the scope ends.

@@ -2,14 +2,17 @@
 // Notify subscription, and CallbackCtoJava, which delivers received messages
 // to the objects on the receive thread.
 //
-// A registered object is held by a weak global reference in its
-// CallbackData's owner word. The reference is deleted when the record is
+// A registered object is held by a weak global reference, with its
+// LCMPCallBack method, in the JavaOwner of its CallbackData's owner word.
+// The JavaOwner and its reference are deleted when the record is
 // finally released: at unregistration, or, when a delivery to the object is
 // running at that moment, at the end of that delivery. So an unregistration
 // never waits for a delivery and a delivery never uses a deleted reference.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include "bridge.h"
 #include "callback_data.h"
@@ -87,11 +90,18 @@ bool Register(JNIEnv *env, jobject callback) {
     filters.opcode = MapOpcode(env, opcode.get());
     if (filters.filterType < 0 || filters.opcode < 0) return false;
 
-    const jweak weak = env->NewWeakGlobalRef(callback);
-    if (weak == nullptr) return false;
-    CallbackData *data = CallbackDataCreate(nullptr, filters.filterType, reinterpret_cast<uintptr_t>(weak), nullptr);
+    // Looked up once here rather than at every delivery; the class stays
+    // loaded while the object lives, which every delivery checks first.
+    const jmethodID callBack = env->GetMethodID(cls.get(), "LCMPCallBack", kLCMPCallBackSignature);
+    if (callBack == nullptr) env->ExceptionClear();  // a delivery reports it
+    auto *owner = new (std::nothrow) lcmp::bridge::JavaOwner{env->NewWeakGlobalRef(callback), callBack};
+    if (owner == nullptr || owner->object == nullptr) {
+        delete owner;
+        return false;
+    }
+    CallbackData *data = CallbackDataCreate(nullptr, filters.filterType, reinterpret_cast<uintptr_t>(owner), nullptr);
     if (data == nullptr) {
-        env->DeleteWeakGlobalRef(weak);
+        lcmp::bridge::ReleaseWeakOwner(reinterpret_cast<uintptr_t>(owner));
         return false;
     }
     lcmp::CallbackDataSetOwnerRelease(data, lcmp::bridge::ReleaseWeakOwner);
@@ -100,7 +110,7 @@ bool Register(JNIEnv *env, jobject callback) {
         std::memcpy(data->sender, tSubscribedDevice, sizeof data->sender);
     }
     if (LCMPCallBackInstall(CallbackCtoJava, filters.opcode, data) == nullptr) {
-        CallbackDataDestroy(data);  // deletes the weak reference too
+        CallbackDataDestroy(data);  // deletes the owner too
         return false;
     }
     return true;
@@ -150,16 +160,88 @@ bool IsJavaCallback(const CallbackData *data) noexcept {
 }
 
 void ReleaseWeakOwner(uintptr_t owner) noexcept {
-    if (owner == 0 || jvm == nullptr) return;
+    if (owner == 0) return;
+    auto *held = reinterpret_cast<JavaOwner *>(owner);
+    const jweak object = held->object;
+    delete held;
+    if (jvm == nullptr) return;
     JNIEnv *env = nullptr;
     if (jvm->GetEnv(reinterpret_cast<void **>(&env), JNI_VERSION_1_6) == JNI_OK) {
-        env->DeleteWeakGlobalRef(reinterpret_cast<jweak>(owner));
+        env->DeleteWeakGlobalRef(object);
         return;
     }
     // Released on a native thread at the end of a delivery.
-    if (jvm->AttachCurrentThread(reinterpret_cast<void **>(&env), nullptr) != JNI_OK) return;
-    env->DeleteWeakGlobalRef(reinterpret_cast<jweak>(owner));
+    if (jvm->AttachCurrentThreadAsDaemon(reinterpret_cast<void **>(&env), nullptr) != JNI_OK) return;
+    env->DeleteWeakGlobalRef(object);
     jvm->DetachCurrentThread();
+}
+
+namespace {
+
+// The receive thread's own attachment, set by ReceiveThreadAttach on that
+// thread and cleared by ReceiveThreadDetach.
+struct ReceiveThreadState {
+    JNIEnv *env = nullptr;
+    jobject thread = nullptr;  // its java.lang.Thread, a global reference
+    jmethodID getHandler = nullptr;
+    jmethodID uncaught = nullptr;
+};
+thread_local ReceiveThreadState tReceive;
+
+}  // namespace
+
+JNIEnv *ReceiveThreadEnv() noexcept { return tReceive.env; }
+
+void ReceiveThreadAttach(const char *adapterName) noexcept {
+    if (jvm == nullptr) return;
+    char name[128];
+    std::snprintf(name, sizeof name, "lcmp-receive %s", adapterName != nullptr ? adapterName : "");
+    JavaVMAttachArgs args{JNI_VERSION_1_6, name, nullptr};
+    JNIEnv *env = nullptr;
+    if (jvm->AttachCurrentThreadAsDaemon(reinterpret_cast<void **>(&env), &args) != JNI_OK) return;
+    ReceiveThreadState state;
+    {
+        const ScopedLocalRef<jclass> threadClass(env, env->FindClass("java/lang/Thread"));
+        const ScopedLocalRef<jclass> handlerClass(env, env->FindClass("java/lang/Thread$UncaughtExceptionHandler"));
+        if (threadClass && handlerClass) {
+            const jmethodID current = env->GetStaticMethodID(threadClass.get(), "currentThread", "()Ljava/lang/Thread;");
+            state.getHandler = env->GetMethodID(threadClass.get(), "getUncaughtExceptionHandler",
+                                                "()Ljava/lang/Thread$UncaughtExceptionHandler;");
+            state.uncaught =
+                env->GetMethodID(handlerClass.get(), "uncaughtException", "(Ljava/lang/Thread;Ljava/lang/Throwable;)V");
+            if (current != nullptr && state.getHandler != nullptr && state.uncaught != nullptr) {
+                const ScopedLocalRef<> self(env, env->CallStaticObjectMethod(threadClass.get(), current));
+                if (!env->ExceptionCheck() && self) state.thread = env->NewGlobalRef(self.get());
+            }
+        }
+    }
+    if (state.thread == nullptr) {
+        // Without its handler the thread could not hand exceptions over:
+        // deliveries attach one by one instead.
+        env->ExceptionClear();
+        jvm->DetachCurrentThread();
+        return;
+    }
+    state.env = env;
+    tReceive = state;
+}
+
+void ReceiveThreadDetach() noexcept {
+    JNIEnv *env = std::exchange(tReceive.env, nullptr);
+    if (env == nullptr) return;
+    env->DeleteGlobalRef(std::exchange(tReceive.thread, nullptr));
+    jvm->DetachCurrentThread();
+}
+
+void ReceiveThreadHandOver(JNIEnv *env) noexcept {
+    if (!env->ExceptionCheck()) return;
+    const ScopedLocalRef<jthrowable> thrown(env, env->ExceptionOccurred());
+    env->ExceptionClear();
+    const ScopedLocalRef<> handler(env, env->CallObjectMethod(tReceive.thread, tReceive.getHandler));
+    if (!env->ExceptionCheck() && handler)
+        env->CallVoidMethod(handler.get(), tReceive.uncaught, tReceive.thread, thrown.get());
+    // What the handler throws is dropped, as at the end of any thread.
+    env->ExceptionClear();
 }
 
 }  // namespace lcmp::bridge
@@ -190,15 +272,10 @@ int CallbackCtoJava(const uint8_t *sourceMac, const uint8_t *records, int length
     // Read before the call: the object may unregister itself in it.
     const bool oneShot = data->filterType == LCMP_RECORD_NOTIFY_CONFIRM;
     if (!lcmp::bridge::IsJavaCallback(data)) return 0;
-    const ScopedLocalRef<> target(env, env->NewLocalRef(reinterpret_cast<jweak>(data->owner)));
+    const lcmp::bridge::JavaOwner &owner = lcmp::bridge::OwnerOf(data->owner);
+    const ScopedLocalRef<> target(env, env->NewLocalRef(owner.object));
     if (!target) return 0;  // the object was collected: nothing to deliver to
-    const ScopedLocalRef<jclass> cls(env, env->GetObjectClass(target.get()));
-    if (!cls) {
-        throwLCMPException(lcmp::bridge::kBridgeError,
-                           "ERROR: Unable to find specific class from LCMPCallBack object. ", newExcLCMPclass);
-        return 0;
-    }
-    const jmethodID method = env->GetMethodID(cls.get(), "LCMPCallBack", kLCMPCallBackSignature);
+    const jmethodID method = owner.callBack;
     if (method == nullptr) {
         throwLCMPException(lcmp::bridge::kBridgeError,
                            "ERROR: LCMPCallBack method ID NOT found for current LCMPCallback object. ", newExcLCMPclass);

@@ -87,7 +87,9 @@ void Open(JNIEnv *env, jstring adapter, jint timeoutMs, jint attempts, jstring j
     if (name.get() == nullptr) return;  // the VM's OutOfMemoryError is pending
 
     const std::lock_guard step(gOpenCloseMutex);
-    const int32_t rc = LCMPInit(name.get());
+    // The receive thread stays attached to this JVM while the session lasts.
+    const int32_t rc = lcmp::LCMPSocketInit(
+        name.get(), {lcmp::bridge::ReceiveThreadAttach, lcmp::bridge::ReceiveThreadDetach});
     if (rc == LCMP_ERROR_BAD_ARGS) {
         RaiseOpenFailure(rc, strnlen(name.get(), lcmp::kInterfaceNameSize) >= lcmp::kInterfaceNameSize
                                  ? "the adapter name has 100 characters or more."
@@ -113,16 +115,18 @@ void Open(JNIEnv *env, jstring adapter, jint timeoutMs, jint attempts, jstring j
     }
 }
 
-// The notification callback object (a global reference), or null. The mutex
-// guards only the reference itself: a delivery takes a local reference of
-// its own under it and calls the object without it.
+// The notification callback object (a global reference), or null, and its
+// LCMPCallBack. The mutex guards only these two: a delivery takes a local
+// reference of its own under it and calls the object without it.
 std::mutex gNotificationMutex;
 jobject gNotificationCallBack = nullptr;
+jmethodID gNotificationMethod = nullptr;
 
-// A local reference to the notification callback object, or null.
-jobject NotificationCallBack(JNIEnv *env) {
+// A local reference to the notification callback object, or null, and its method.
+jobject NotificationCallBack(JNIEnv *env, jmethodID &method) {
     const std::lock_guard lock(gNotificationMutex);
-    return gNotificationCallBack != nullptr ? env->NewLocalRef(gNotificationCallBack) : nullptr;
+    method = gNotificationMethod;
+    return gNotificationCallBack != nullptr && method != nullptr ? env->NewLocalRef(gNotificationCallBack) : nullptr;
 }
 
 // The response of one notification: the sender's address and one
@@ -161,15 +165,13 @@ void lcmp::bridge::NotificationToJava(LCMPValueList *list) {
     JNIEnv *env = attachment.env();
     // A thread attached already may hold its owner's pending exception.
     if (env == nullptr || env->ExceptionCheck()) return;
-    const ScopedLocalRef<> target(env, NotificationCallBack(env));
+    jmethodID method = nullptr;
+    const ScopedLocalRef<> target(env, NotificationCallBack(env, method));
     if (!target) return;
     const ScopedLocalRef<> response(env, NotificationResponse(env, list));
     if (!response) return;
-    const ScopedLocalRef<jclass> cls(env, env->GetObjectClass(target.get()));
-    const jmethodID method = env->GetMethodID(cls.get(), "LCMPCallBack", kLCMPCallBackSignature);
-    if (method == nullptr) return;
     // An exception thrown here goes, as for every delivery, to the thread's
-    // uncaught-exception handler when the thread is detached.
+    // uncaught-exception handler after the delivery.
     env->CallVoidMethod(target.get(), method, response.get());
 }
 
@@ -222,6 +224,12 @@ JNIEXPORT jobjectArray JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_
 JNIEXPORT void JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPSession_setNotificationCallBack(
     JNIEnv *env, jclass, jobject callBack) {
     if (!BindingCacheReady(env)) return;
+    jmethodID method = nullptr;
+    if (callBack != nullptr) {
+        const ScopedLocalRef<jclass> cls(env, env->GetObjectClass(callBack));
+        method = env->GetMethodID(cls.get(), "LCMPCallBack", kLCMPCallBackSignature);
+        if (method == nullptr) return;  // the VM's NoSuchMethodError is pending
+    }
     const jobject global = callBack != nullptr ? env->NewGlobalRef(callBack) : nullptr;
     if (callBack != nullptr && global == nullptr) return;  // the VM's OutOfMemoryError is pending
     jobject old;
@@ -229,6 +237,7 @@ JNIEXPORT void JNICALL Java_BrundixGhn_NetWork_DeviceCommunication_LCMP_LCMPSess
         const std::lock_guard lock(gNotificationMutex);
         old = gNotificationCallBack;
         gNotificationCallBack = global;
+        gNotificationMethod = method;
     }
     if (old != nullptr) env->DeleteGlobalRef(old);
 }

@@ -15,7 +15,6 @@
 namespace {
 
 using lcmp::ValueListHolder;
-using lcmp::bridge::kLCMPCallBackSignature;
 using lcmp::bridge::ScopedLocalRef;
 
 enum class Kind { Read, Write, Control };
@@ -139,14 +138,11 @@ void CallJavaCallback(CallbackData *data, int32_t opcode, void *context) {
     if (!lcmp::bridge::IsJavaCallback(data) || data->filterType != walk.filterType || opcode == walk.skippedOpcode ||
         env->ExceptionCheck())
         return;
-    const ScopedLocalRef<> target(env, env->NewLocalRef(reinterpret_cast<jweak>(data->owner)));
+    const lcmp::bridge::JavaOwner &owner = lcmp::bridge::OwnerOf(data->owner);
+    const jmethodID method = owner.callBack;
+    if (method == nullptr) return;  // an object without LCMPCallBack is skipped
+    const ScopedLocalRef<> target(env, env->NewLocalRef(owner.object));
     if (!target) return;  // the object is gone
-    const ScopedLocalRef<jclass> cls(env, env->GetObjectClass(target.get()));
-    const jmethodID method = env->GetMethodID(cls.get(), "LCMPCallBack", kLCMPCallBackSignature);
-    if (method == nullptr) {
-        env->ExceptionClear();  // an object without LCMPCallBack is skipped
-        return;
-    }
     env->CallVoidMethod(target.get(), method, walk.response);
     (void)env->ExceptionCheck();  // a thrown exception stays pending and ends the walk
 }

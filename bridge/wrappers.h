@@ -81,12 +81,23 @@ std::optional<std::string> DeviceFailureText(const char *operation, int32_t rc, 
 // set, on the receive thread. The list is only read.
 void NotificationToJava(LCMPValueList *list);
 
-// Deletes the weak global reference kept as a CallbackData owner, from
-// whatever thread releases the record.
+// What a Java callback registration keeps in its CallbackData's owner word:
+// the object, by a weak global reference, and its LCMPCallBack, looked up
+// once at registration (null when its class has none).
+struct JavaOwner {
+    jweak object;
+    jmethodID callBack;
+};
+
+// Deletes the JavaOwner kept as a CallbackData owner and its weak global
+// reference, from whatever thread releases the record.
 void ReleaseWeakOwner(uintptr_t owner) noexcept;
 
 // Whether the record is that of a Java callback registration, so that its
-// owner word is a weak global reference. A C host's record may carry an
-// owner word of its own, which must never be taken for one.
+// owner word is a JavaOwner. A C host's record may carry an owner word of
+// its own, which must never be taken for one.
 bool IsJavaCallback(const CallbackData *data) noexcept;
+
+// The JavaOwner in the owner word of a record for which IsJavaCallback holds.
+inline const JavaOwner &OwnerOf(uintptr_t owner) noexcept { return *reinterpret_cast<const JavaOwner *>(owner); }
 }  // namespace lcmp::bridge

@@ -170,9 +170,18 @@ inline constexpr int kReadTimeoutMs = 1000;
 // which a receive thread descheduled for a few milliseconds overruns).
 inline constexpr int kCaptureBufferBytes = 16 * 1024 * 1024;
 
-int32_t LCMPSocketInit(const char *adapterName) noexcept;
+// Functions a session's opener wants run on its receive thread itself:
+// `start` with the adapter's name before the first frame is read, `end` once
+// the loop has ended and the session's callbacks were dropped. Either may be
+// null. (The Java bridge keeps the thread attached to its JVM between them.)
+struct ReceiveThreadHooks {
+    void (*start)(const char *adapterName) = nullptr;
+    void (*end)() = nullptr;
+};
+
+int32_t LCMPSocketInit(const char *adapterName, ReceiveThreadHooks hooks = {}) noexcept;
 void LCMPSocketEnd() noexcept;
-int32_t LCMPReceiveThreadCreate() noexcept;
+int32_t LCMPReceiveThreadCreate(ReceiveThreadHooks hooks = {}) noexcept;
 void LCMPReceiveThreadStop() noexcept;
 int ReceiveThreadFunction(void *unused) noexcept;
 

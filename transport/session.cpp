@@ -133,14 +133,19 @@ int ReceiveThreadFunction(void * /*unused*/) noexcept {
     return 0;
 }
 
-int32_t LCMPReceiveThreadCreate() noexcept {
+int32_t LCMPReceiveThreadCreate(ReceiveThreadHooks hooks) noexcept {
     // Set before the thread exists, so that a stop requested before the
     // loop's first pass is not overwritten.
     lcmpReceiveThreadRunning.store(1);
     gReceiveLoopEnded.store(false);
     gReceiveThreadExists.store(true);
     try {
-        gReceiveThread.thread = std::thread([] { ReceiveThreadFunction(nullptr); });
+        // The adapter's name stays as it is until this thread was joined.
+        gReceiveThread.thread = std::thread([hooks] {
+            if (hooks.start != nullptr) hooks.start(lcmpInterfaceName);
+            ReceiveThreadFunction(nullptr);
+            if (hooks.end != nullptr) hooks.end();
+        });
     } catch (...) {
         lcmpReceiveThreadRunning.store(0);
         gReceiveThreadExists.store(false);
@@ -177,7 +182,7 @@ void SessionClose() noexcept {
 
 }  // namespace
 
-int32_t LCMPSocketInit(const char *adapterName) noexcept {
+int32_t LCMPSocketInit(const char *adapterName, ReceiveThreadHooks hooks) noexcept {
     if (adapterName == nullptr) return LCMP_ERROR_BAD_ARGS;
     // A longer name is refused: cut short it could name another adapter.
     if (strnlen(adapterName, kInterfaceNameSize) >= kInterfaceNameSize) return LCMP_ERROR_BAD_ARGS;
@@ -217,7 +222,7 @@ int32_t LCMPSocketInit(const char *adapterName) noexcept {
     // The filter is in place before the loop starts: from the return of
     // LCMPInit on, only frames for this adapter reach it.
     FilterInstall(fp, link.ownKnown ? link.own : nullptr);
-    if (LCMPReceiveThreadCreate() != 0) return LCMP_ERROR_PTHREAD_CREATE;
+    if (LCMPReceiveThreadCreate(hooks) != 0) return LCMP_ERROR_PTHREAD_CREATE;
     LinkInstall(link);
     return LCMP_OK;
 }

@@ -5,9 +5,15 @@
 # interface in the same session. The namespace goes on every way out.
 # Needs root; prints "device_read_skipped" and exits 0 without it.
 #
-# usage: device_bench.sh LCMP_DEVICE RUN_JAVA_BENCH [ROUNDS]
+# With "callbacks" after the rounds: 200 simulated devices, and JavaBench
+# --callbacks (deliveries on the session's receive thread, and a group read
+# with and without a Java callback).
+#
+# usage: device_bench.sh LCMP_DEVICE RUN_JAVA_BENCH [ROUNDS [callbacks]]
 set -u
-device=$1 bench=$2 rounds=${3:-7}
+device=$1 bench=$2 rounds=${3:-7} mode=${4:-device}
+devices=1
+[ "$mode" = callbacks ] && devices=200
 if [ "$(id -u)" != 0 ]; then
     echo "device_read_skipped 1"
     exit 0
@@ -29,7 +35,7 @@ trap 'exit 130' INT TERM HUP
 ip netns add "$ns" || exit 1
 ip -n "$ns" link add lcmp0 type veth peer name lcmp1 &&
     ip -n "$ns" link set lcmp0 up && ip -n "$ns" link set lcmp1 up || exit 1
-ip netns exec "$ns" "$device" -i lcmp1 -n 1 2>"$log" &
+ip netns exec "$ns" "$device" -i lcmp1 -n "$devices" 2>"$log" &
 pid=$!
 tries=0
 until grep -q listening "$log"; do
@@ -40,4 +46,4 @@ until grep -q listening "$log"; do
     fi
     sleep 0.1
 done
-ip netns exec "$ns" "$bench" --device lcmp0 02:00:00:00:01:01 "$rounds"
+ip netns exec "$ns" "$bench" --"$mode" lcmp0 02:00:00:00:01:01 "$rounds"

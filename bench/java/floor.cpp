@@ -16,6 +16,14 @@
 //   least when the thread is attached for each delivery.
 // - deliverThroughLibrary: on a fresh native thread, CallbacksExecute of the
 //   loaded liblcmp.so for one message, as the receive thread calls it.
+// - deliverHere / callHere: the same on the calling thread, which the harness
+//   makes the receive thread of a Java session (attached for the session's
+//   life) by calling them from a callback: CallbacksExecute for one message,
+//   against the floor of an attached thread building the same one-parameter
+//   response the same way and calling LCMPCallBack with it.
+// - stampInstall / stampCount / stampLast: a C callback of the loaded
+//   library that keeps the time of the last message of an opcode, the end of
+//   a group read without a Java callback.
 // - engineRead: the engine's part of the read, without Java: the request
 //   value list of ten IDs, LCMPRead, both lists destroyed.
 // - deviceReadC: the C round trip of a one-parameter read from a simulated
@@ -302,6 +310,78 @@ JNIEXPORT jlong JNICALL Java_lcmpbench_Floor_deliverThroughLibrary(JNIEnv *env, 
     }).join();
     return result;
 }
+
+// `times` calls of the loaded liblcmp.so's CallbacksExecute for one message
+// on the calling thread; nanoseconds per call, or -1 when the library is not
+// loaded.
+JNIEXPORT jlong JNICALL Java_lcmpbench_Floor_deliverHere(JNIEnv *env, jclass, jbyteArray source, jint opcode,
+                                                         jbyteArray payload, jint times) {
+    const auto execute = reinterpret_cast<CallbacksExecuteFunction>(LoadedFunction("CallbacksExecute"));
+    if (execute == nullptr) return -1;
+    uint8_t mac[6] = {};
+    env->GetByteArrayRegion(source, 0, 6, reinterpret_cast<jbyte *>(mac));
+    std::vector<uint8_t> message(static_cast<std::size_t>(env->GetArrayLength(payload)));
+    env->GetByteArrayRegion(payload, 0, static_cast<jsize>(message.size()), reinterpret_cast<jbyte *>(message.data()));
+    if (env->ExceptionCheck()) return -1;
+    const int64_t start = NowNs();
+    for (jint n = 0; n < times; ++n)
+        execute(mac, opcode, message.data(), static_cast<uint16_t>(message.size()));
+    return times > 0 ? (NowNs() - start) / times : 0;
+}
+
+// `times` times on the calling thread: the one-parameter response of a
+// delivery (a new address array, the response, the parameter 5 = F0 F1)
+// built with JNI calls, LCMPCallBack(response) on the callback, the local
+// references deleted; nanoseconds per call, -1 on failure.
+JNIEXPORT jlong JNICALL Java_lcmpbench_Floor_callHere(JNIEnv *env, jclass, jobject callback, jbyteArray source,
+                                                      jint times) {
+    jclass cls = env->GetObjectClass(callback);
+    const jmethodID method =
+        env->GetMethodID(cls, "LCMPCallBack", ("(L" + std::string(kHost) + "$LCMPResponse;)V").c_str());
+    env->DeleteLocalRef(cls);
+    if (method == nullptr) return -1;
+    jbyte mac[6] = {};
+    env->GetByteArrayRegion(source, 0, 6, mac);
+    const Entry entry{{5, 0xF0, 0xF1}};
+    const int64_t start = NowNs();
+    for (jint n = 0; n < times; ++n) {
+        jbyteArray address = env->NewByteArray(6);
+        if (address == nullptr) return -1;
+        env->SetByteArrayRegion(address, 0, 6, mac);
+        jobject response = BuildResponse(env, address, &entry, 1);
+        env->DeleteLocalRef(address);
+        if (response == nullptr) return -1;
+        env->CallVoidMethod(callback, method, response);
+        env->DeleteLocalRef(response);
+        if (env->ExceptionCheck()) return -1;
+    }
+    return times > 0 ? (NowNs() - start) / times : 0;
+}
+
+static std::atomic<long> gStampCount{0};
+static std::atomic<int64_t> gStampLast{0};
+
+static int StampCallback(const uint8_t *, const uint8_t *, int, void *) {
+    gStampLast.store(NowNs());
+    gStampCount.fetch_add(1);
+    return 0;
+}
+
+// Installs, in the loaded library, a C callback for `opcode` that keeps the
+// time of its last call (steady clock, as System.nanoTime); 0 when done.
+JNIEXPORT jint JNICALL Java_lcmpbench_Floor_stampInstall(JNIEnv *, jclass, jint opcode) {
+    using Create = void *(*)(void *, int32_t, uintptr_t, void *);
+    using Install = void *(*)(int (*)(const uint8_t *, const uint8_t *, int, void *), int32_t, void *);
+    const auto create = reinterpret_cast<Create>(LoadedFunction("CallbackDataCreate"));
+    const auto install = reinterpret_cast<Install>(LoadedFunction("LCMPCallBackInstall"));
+    if (create == nullptr || install == nullptr) return -1;
+    void *data = create(nullptr, 0, 0, nullptr);
+    return data != nullptr && install(StampCallback, opcode, data) != nullptr ? 0 : -1;
+}
+
+// Calls of the stamp callback so far, and the time of the last one.
+JNIEXPORT jlong JNICALL Java_lcmpbench_Floor_stampCount(JNIEnv *, jclass) { return gStampCount.load(); }
+JNIEXPORT jlong JNICALL Java_lcmpbench_Floor_stampLast(JNIEnv *, jclass) { return gStampLast.load(); }
 
 // The engine's part of a ten-parameter read through the loaded liblcmp.so,
 // `times` times; nanoseconds per read, or -1 on failure.

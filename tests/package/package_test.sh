@@ -49,8 +49,12 @@ grep -q 'useLocalAnswers' "$api/BrundixGhn/NetWork/DeviceCommunication/LCMP/LCMP
   fail "liblcmp-java-doc lacks the javadoc of LCMPSession"
 
 # The JVM finds the library through the link in LIBDIR/jni, on Debian's
-# default java.library.path, without the development link.
+# default java.library.path, without the development link; the packaged jar
+# carries no library of its own.
+! unzip -l "$tmp/root/usr/share/java/lcmp-host.jar" | grep -q 'x86_64/' || fail "the packaged jar carries a library"
 sh "$source_dir/tests/java/run_jvm.sh" "$demo_expected" java -Xcheck:jni -Djava.library.path="$libdir/jni" \
+  -Dlcmp.library.debug=true \
   -cp "$tmp/root/usr/share/java/lcmp-host.jar:$tmp/root/usr/share/lcmp/lcmp-demo.jar" LCMPDemo >"$tmp/java.log" ||
   { cat "$tmp/java.log"; fail "Java demo"; }
+grep -q 'native library loaded from installed' "$tmp/java.log" || { cat "$tmp/java.log"; fail "Java demo: not the installed library"; }
 echo "packages build lintian-clean, install and work: $(cd "$tmp/debs" && echo *.deb)"

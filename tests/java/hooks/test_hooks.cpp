@@ -20,6 +20,7 @@
 #include <net/if.h>
 #include <sys/socket.h>
 #include <jni.h>
+#include <jvmti.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -519,4 +520,35 @@ extern "C" JNIEXPORT jint JNICALL Java_lcmptest_TestHooks_injectRepeated(JNIEnv 
     }
     close(fd);
     return error;
+}
+
+// The JNI global and local references the JVM holds now, on every thread:
+// {globals, locals}, counted as the roots of a JVMTI heap walk.
+extern "C" JNIEXPORT jlongArray JNICALL Java_lcmptest_TestHooks_jniReferenceCounts(JNIEnv *env, jclass) {
+    JavaVM *vm = nullptr;
+    jvmtiEnv *ti = nullptr;
+    if (env->GetJavaVM(&vm) != JNI_OK || vm->GetEnv(reinterpret_cast<void **>(&ti), JVMTI_VERSION_1_2) != JNI_OK) {
+        ThrowIllegalState(env, "no JVMTI environment");
+        return nullptr;
+    }
+    jvmtiCapabilities capabilities{};
+    capabilities.can_tag_objects = 1;
+    jvmtiHeapCallbacks callbacks{};
+    callbacks.heap_reference_callback = [](jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo *, jlong, jlong,
+                                           jlong, jlong *, jlong *, jint, void *counts) -> jint {
+        if (kind == JVMTI_HEAP_REFERENCE_JNI_GLOBAL) ++static_cast<jlong *>(counts)[0];
+        if (kind == JVMTI_HEAP_REFERENCE_JNI_LOCAL) ++static_cast<jlong *>(counts)[1];
+        return 0;  // the roots only
+    };
+    jlong counts[2] = {};
+    const bool walked = ti->AddCapabilities(&capabilities) == JVMTI_ERROR_NONE &&
+                        ti->FollowReferences(0, nullptr, nullptr, &callbacks, counts) == JVMTI_ERROR_NONE;
+    ti->DisposeEnvironment();
+    if (!walked) {
+        ThrowIllegalState(env, "the JVMTI heap walk failed");
+        return nullptr;
+    }
+    jlongArray out = env->NewLongArray(2);
+    if (out != nullptr) env->SetLongArrayRegion(out, 0, 2, counts);
+    return out;
 }

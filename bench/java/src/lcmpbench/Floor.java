@@ -39,4 +39,20 @@ final class Floor {
 
     /** The JNI calls made while {@code read} runs, as "NAME COUNT" lines ending with "total N"; null if unavailable. */
     static native String countReadCalls(Runnable read);
+
+    /** CallbacksExecute of the loaded liblcmp.so on the calling thread, {@code times} times; ns per call. */
+    static native long deliverHere(byte[] source, int opcode, byte[] payload, int times);
+
+    /** The one-parameter response built with JNI calls and LCMPCallBack(response), {@code times} times on the
+     *  calling thread; ns per call. */
+    static native long callHere(LCMPAbstractCallBack callBack, byte[] source, int times);
+
+    /** Installs a C callback for {@code opcode} in the loaded library that keeps the time of its last call. */
+    static native int stampInstall(int opcode);
+
+    /** Calls of the stamp callback so far. */
+    static native long stampCount();
+
+    /** System.nanoTime() of the stamp callback's last call. */
+    static native long stampLast();
 }

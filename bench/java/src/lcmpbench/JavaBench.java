@@ -23,7 +23,9 @@ import java.util.concurrent.atomic.AtomicLong;
  * benchmark report reads them) and "#" lines for people.
  *
  * <p>usage: JavaBench [ROUNDS], JavaBench --read-loop SECONDS (reads only, for a profiler), or
- * JavaBench --device ADAPTER MAC [ROUNDS] (the round trip of a read from a device, with privileges)
+ * JavaBench --device ADAPTER MAC [ROUNDS] (the round trip of a read from a device, with privileges), or
+ * JavaBench --callbacks ADAPTER MAC [ROUNDS] (deliveries on a session's receive thread and a group read
+ * of 200 devices with and without a Java callback, with privileges)
  */
 public final class JavaBench {
     private static final byte[] DEVICE = {0x00, 0x13, (byte) 0xA7, 0x01, 0x02, 0x03};
@@ -36,8 +38,10 @@ public final class JavaBench {
 
     private JavaBench() {}
 
-    private static final class Counter extends LCMPAbstractCallBack {
+    private static class Counter extends LCMPAbstractCallBack {
         final AtomicLong calls = new AtomicLong();
+        /** Run inside the next delivery, once. */
+        volatile Runnable inside;
 
         @Override
         public HGF_TLV_Type getFilterHGF_TLV_Type() {
@@ -53,6 +57,98 @@ public final class JavaBench {
         public void LCMPCallBack(LCMPResponse response) {
             calls.incrementAndGet();
             sink = response;
+            Runnable once = inside;
+            if (once != null) {
+                inside = null;
+                once.run();
+            }
+        }
+    }
+
+    /** Keeps the time of its last call. */
+    private static final class Stamped extends Counter {
+        volatile long last;
+
+        @Override
+        public void LCMPCallBack(LCMPResponse response) {
+            calls.incrementAndGet();
+            last = System.nanoTime();
+        }
+    }
+
+    /**
+     * In a session on {@code adapter} with simulated devices on its link: deliveries to a Java
+     * callback on the session's receive thread (attached for the session's life), timed inside a
+     * delivery, against an attached thread building the same response and calling the callback;
+     * and a group read answered by every device with a Java callback registered (time from the
+     * call to its last callback) against the same read without one (time to the last answer, as
+     * a C callback of the library sees it).
+     */
+    private static void sessionCallbacks(String adapter, byte[] device, int rounds) throws Exception {
+        check(LCMPCommManager.initIDs() == 0, "initIDs failed");
+        check(Floor.init() == 0, "the floor library could not bind");
+        System.out.println("# deliveries on the receive thread of a session on " + adapter + " and group reads, "
+                + rounds + " rounds after a warm-up, median shown; run without -Xcheck:jni");
+        ArrayList<HGF_READ_PARAMETER_TLV> list = new ArrayList<>();
+        list.add(new HGF_READ_PARAMETER_TLV((byte) 1));
+        byte[] message = {0x05, 0x06, 0x00, 0x00, 0x03, 0x00, 0x05, (byte) 0xF0, (byte) 0xF1};
+        LCMPSession session = LCMPSession.open(adapter, 100, 1);
+        try {
+            Counter callback = new Counter();
+            check(LCMPCommManager.LCMP_RegisterCallBack(callback), "registration failed");
+            long[] deliver = new long[3 * rounds];
+            long[] floor = new long[3 * rounds];
+            String[] thread = new String[1];
+            java.util.concurrent.CountDownLatch done = new java.util.concurrent.CountDownLatch(1);
+            callback.inside = () -> {
+                thread[0] = Thread.currentThread().getName() + (Thread.currentThread().isDaemon() ? ", daemon" : "");
+                for (int i = 0; i < 2; i++) {
+                    Floor.deliverHere(SENDER, 353, message, DELIVERIES);
+                    Floor.callHere(callback, SENDER, DELIVERIES);
+                }
+                for (int r = 0; r < deliver.length; r++) {
+                    if (r % 2 == 0) {
+                        deliver[r] = Floor.deliverHere(SENDER, 353, message, DELIVERIES);
+                        floor[r] = Floor.callHere(callback, SENDER, DELIVERIES);
+                    } else {
+                        floor[r] = Floor.callHere(callback, SENDER, DELIVERIES);
+                        deliver[r] = Floor.deliverHere(SENDER, 353, message, DELIVERIES);
+                    }
+                }
+                done.countDown();
+            };
+            long before = callback.calls.get();
+            LCMPCommManager.LCMP_Read_Wrapper((byte) 0, (byte) 0, list, device);  // its answer runs `inside`
+            check(done.await(120, java.util.concurrent.TimeUnit.SECONDS), "the deliveries did not end");
+            check(callback.calls.get() - before == 1 + 2L * (deliver.length + 2) * DELIVERIES, "deliveries were lost");
+            System.out.println("# timed on the thread " + thread[0]);
+            print("deliver_session_ns", deliver);
+            print("deliver_session_floor_ns", floor);
+            check(LCMPCommManager.LCMP_UnRegisterCallBack(callback), "unregistration failed");
+
+            check(Floor.stampInstall(353) == 0, "the C callback could not be installed");
+            Stamped stamped = new Stamped();
+            long[] withJava = new long[rounds];
+            long[] without = new long[rounds];
+            for (int r = -2; r < rounds; r++) {  // two rounds of warm-up; the order alternates
+                long javaLast = 0;
+                long last = 0;
+                for (int k = 0; k < 2; k++) {
+                    if ((k + r) % 2 == 0) {
+                        javaLast = groupReadToLastJavaCallback(stamped, list, device);
+                    } else {
+                        last = groupReadToLastAnswer(list, device);
+                    }
+                }
+                if (r >= 0) {
+                    withJava[r] = javaLast;
+                    without[r] = last;
+                }
+            }
+            print("group200_java_callback_ns", withJava);
+            print("group200_no_callback_ns", without);
+        } finally {
+            session.close();
         }
     }
 
@@ -183,9 +279,37 @@ public final class JavaBench {
         }
     }
 
+    /** A group read with {@code stamped} registered; ns from the call to its last callback. */
+    private static long groupReadToLastJavaCallback(Stamped stamped, ArrayList<HGF_READ_PARAMETER_TLV> list,
+            byte[] device) throws LCMPException {
+        check(LCMPCommManager.LCMP_RegisterCallBack(stamped), "registration failed");
+        long calls = stamped.calls.get();
+        long start = System.nanoTime();
+        LCMPResponse all = LCMPCommManager.LCMP_Read_Wrapper((byte) 1, (byte) 0, list, device);
+        check(all.getHGF_TLVs().size() == 200 && stamped.calls.get() - calls == 200,
+                "group read with a callback: " + all.getHGF_TLVs().size() + " answers");
+        check(LCMPCommManager.LCMP_UnRegisterCallBack(stamped), "unregistration failed");
+        return stamped.last - start;
+    }
+
+    /** A group read without a Java callback; ns from the call to the last answer's delivery. */
+    private static long groupReadToLastAnswer(ArrayList<HGF_READ_PARAMETER_TLV> list, byte[] device)
+            throws LCMPException {
+        long stamps = Floor.stampCount();
+        long start = System.nanoTime();
+        LCMPResponse all = LCMPCommManager.LCMP_Read_Wrapper((byte) 1, (byte) 0, list, device);
+        check(all.getHGF_TLVs().size() == 200 && Floor.stampCount() - stamps == 200,
+                "group read without a callback: " + all.getHGF_TLVs().size() + " answers");
+        return Floor.stampLast() - start;
+    }
+
     public static void main(String[] args) throws Exception {
         if (args.length == 2 && args[0].equals("--read-loop")) {
             readLoop(Long.parseLong(args[1]));
+            return;
+        }
+        if (args.length >= 3 && args[0].equals("--callbacks")) {
+            sessionCallbacks(args[1], parseMac(args[2]), args.length > 3 ? Integer.parseInt(args[3]) : 7);
             return;
         }
         if (args.length >= 3 && args[0].equals("--device")) {

@@ -119,6 +119,7 @@ class DeliveryTest {
         assertEquals(6, seen.size(), "each delivery ran as a thread of its own: attached, then detached");
         for (Thread t : seen) {
             assertFalse(t.isAlive());
+            assertTrue(t.isDaemon(), "a blocked delivery must not hold up the JVM's exit");
         }
     }
 

@@ -4,23 +4,31 @@ import static lcmptest.Lcmp.SENDER;
 import static lcmptest.Lcmp.bytes;
 import static lcmptest.Lcmp.confirmation;
 import static lcmptest.Lcmp.record;
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertSame;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assertions.fail;
 
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPAbstractCallBack;
 import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager;
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.LCMPResponse;
+import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPSession;
 import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.HGF_TLV_Type;
 import BrundixGhn.NetWork.DeviceCommunication.LCMP.LCMPCommManager.LCMP_OPCODE_Type;
 import java.lang.management.ManagementFactory;
 import java.lang.ref.WeakReference;
 import java.lang.management.ThreadMXBean;
 import java.util.ArrayList;
+import java.util.HashSet;
 import java.util.List;
+import java.util.concurrent.CopyOnWriteArrayList;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicBoolean;
+import java.util.concurrent.atomic.AtomicInteger;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
@@ -167,5 +175,107 @@ class SessionCycleTest {
             assertFalse(t.isAlive(), "a delivery thread stays attached: " + t);
         }
         assertEquals(List.of(), newThreads(before), "threads left behind");
+    }
+
+    /** Counts its deliveries and keeps nothing. */
+    private static final class Counter extends LCMPAbstractCallBack {
+        final AtomicInteger calls = new AtomicInteger();
+
+        @Override
+        public HGF_TLV_Type getFilterHGF_TLV_Type() {
+            return HGF_TLV_Type.HGF_PARAMETER;
+        }
+
+        @Override
+        public LCMP_OPCODE_Type getFilterLCMP_OPCODE_Type() {
+            return LCMP_OPCODE_Type.LCMP_READ_CNF;
+        }
+
+        @Override
+        public void LCMPCallBack(LCMPResponse response) {
+            calls.incrementAndGet();
+        }
+    }
+
+    /**
+     * Sends {@code frame} until {@code calls} reached {@code total} (the capture may drop frames of
+     * a burst) and no delivery is running any more.
+     */
+    private static void deliverAtLeast(byte[] frame, AtomicInteger calls, int total) throws InterruptedException {
+        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(120);
+        for (int seen = -1; calls.get() != seen; Thread.sleep(50)) {
+            seen = calls.get();
+            if (seen < total) {
+                assertTrue(System.nanoTime() < deadline, "only " + seen + " of " + total + " deliveries");
+                assertEquals(0, TestHooks.injectRepeated(Wire.PEER, frame, Math.min(total - seen, 2_000)));
+                seen = -1;
+            }
+        }
+    }
+
+    @Test
+    void aJavaSessionDeliversOnOneDaemonThreadAndHandsThrownExceptionsToItsHandler() throws Exception {
+        List<Thread> handledOn = new CopyOnWriteArrayList<>();
+        List<Throwable> handled = new CopyOnWriteArrayList<>();
+        List<Throwable> thrown = new CopyOnWriteArrayList<>();
+        AtomicInteger count = new AtomicInteger();
+        Recorder throwing = new Recorder(HGF_TLV_Type.HGF_PARAMETER, LCMP_OPCODE_Type.LCMP_READ_CNF).then(r -> {
+            if (count.incrementAndGet() % 2 == 0) {
+                IllegalStateException e = new IllegalStateException("delivery " + count.get());
+                thrown.add(e);
+                throw e;
+            }
+        });
+        Recorder next = new Recorder(HGF_TLV_Type.HGF_PARAMETER, LCMP_OPCODE_Type.LCMP_READ_CNF);
+        assertTrue(LCMPCommManager.LCMP_RegisterCallBack(throwing));
+        assertTrue(LCMPCommManager.LCMP_RegisterCallBack(next));
+        byte[] frame = Wire.frame(own, SENDER, 0x161, 1, confirmation(record(0, bytes(5, 0xF0))));
+        Thread.setDefaultUncaughtExceptionHandler((t, e) -> {
+            handledOn.add(t);
+            handled.add(e);
+        });
+        Thread receive;
+        LCMPSession session = LCMPSession.open(Wire.SESSION);
+        try {
+            for (int tries = 0; next.calls() < 6; tries++) {
+                assertTrue(tries < 500, "deliveries: " + next.calls());
+                assertEquals(0, TestHooks.injectFrame(Wire.PEER, frame));
+                Thread.sleep(10);
+            }
+            receive = next.threads().get(0);
+        } finally {
+            Lcmp.unregisterAll();  // before the end of the session, which would drop them
+            session.close();
+            Thread.setDefaultUncaughtExceptionHandler(null);
+        }
+        HashSet<Thread> threads = new HashSet<>(throwing.threads());
+        threads.addAll(next.threads());
+        assertEquals(1, threads.size(), "one thread for every delivery of the session");
+        assertTrue(receive.isDaemon());
+        assertEquals("lcmp-receive " + Wire.SESSION, receive.getName());
+        assertEquals(throwing.calls(), next.calls(), "deliveries go on after a callback threw");
+        assertEquals(thrown, handled, "each thrown exception, once, to the handler");
+        for (Thread t : handledOn) {
+            assertSame(receive, t);
+        }
+        receive.join(1_000);
+        assertFalse(receive.isAlive(), "detached when the session ended");
+    }
+
+    @Test
+    void aHundredThousandDeliveriesLeaveTheReferenceCountsFlat() throws Exception {
+        Counter counter = new Counter();
+        assertTrue(LCMPCommManager.LCMP_RegisterCallBack(counter));
+        byte[] frame = Wire.frame(own, SENDER, 0x161, 1, confirmation(record(0, bytes(5, 0xF0))));
+        LCMPSession session = LCMPSession.open(Wire.SESSION);
+        try {
+            deliverAtLeast(frame, counter.calls, 1_000);
+            long[] before = TestHooks.jniReferenceCounts();
+            deliverAtLeast(frame, counter.calls, 101_000);
+            assertArrayEquals(before, TestHooks.jniReferenceCounts(), "JNI references {global, local}");
+        } finally {
+            Lcmp.unregisterAll();
+            session.close();
+        }
     }
 }

@@ -146,4 +146,7 @@ public final class TestHooks {
 
     /** Sends the frame {@code times} times on the adapter through one raw packet socket; 0 or an errno. */
     public static native int injectRepeated(String adapter, byte[] frame, int times);
+
+    /** The JNI global and local references the JVM holds now, on all threads: {globals, locals}. */
+    public static native long[] jniReferenceCounts();
 }

@@ -36,7 +36,7 @@ import java.util.List;
  */
 public class LCMPCommManager {
     static {
-        System.loadLibrary("lcmp");
+        LCMPNativeLibrary.load();
     }
 
     private LCMPCommManager() {}

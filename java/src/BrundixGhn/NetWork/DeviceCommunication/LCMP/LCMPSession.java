@@ -26,6 +26,11 @@ import java.util.concurrent.atomic.AtomicBoolean;
  * }
  * }</pre>
  *
+ * <p>The receive thread is attached to the JVM while the session is open, as a daemon thread named
+ * {@code lcmp-receive ADAPTER} (so a callback that blocks does not keep the JVM from exiting), and
+ * every callback of the session runs on that one {@link Thread}. An exception a callback throws goes
+ * to that thread's uncaught-exception handler once its delivery ends; the deliveries after it go on.
+ *
  * <p>One session at a time per process. {@link LCMPCommManager#initIDs()} must have been called
  * first, as for every native method of the library. Opening an adapter needs root, or the
  * capabilities {@code cap_net_raw,cap_net_admin} on the Java binary. {@link #open} and
@@ -56,7 +61,7 @@ import java.util.concurrent.atomic.AtomicBoolean;
  */
 public final class LCMPSession implements AutoCloseable {
     static {
-        System.loadLibrary("lcmp");
+        LCMPNativeLibrary.load();
     }
 
     /** Per attempt, as {@link #open(String)} uses it. */
