@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "LCMP_comm.h"
+#include "transaction.h"
 
 namespace lcmp {
 namespace {
@@ -22,7 +23,10 @@ RequestSettings RequestModeGet() noexcept {
 extern "C" int32_t LCMPRequestModeSet(int32_t mode, uint32_t timeoutMs, uint32_t attempts) {
     if ((mode != LCMP_REQUESTS_LOCAL && mode != LCMP_REQUESTS_DEVICE) || timeoutMs == 0 || attempts == 0)
         return LCMP_ERROR_BAD_ARGS;
-    std::lock_guard lock(lcmp::gMutex);
-    lcmp::gSettings = lcmp::RequestSettings{mode, timeoutMs, attempts};
+    {
+        std::lock_guard lock(lcmp::gMutex);
+        lcmp::gSettings = lcmp::RequestSettings{mode, timeoutMs, attempts};
+    }
+    if (mode == LCMP_REQUESTS_DEVICE) lcmp::DeviceModeEnabled();
     return LCMP_OK;
 }

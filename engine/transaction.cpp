@@ -10,6 +10,13 @@
 // caller removes its transaction whatever happened, so a late answer finds
 // nothing and is dropped.
 //
+// Matching is exact: an answer belongs to a transaction only when it carries
+// the confirmation opcode, echoes the sequence number of one of the
+// transaction's attempts, comes from the addressed device (any device for a
+// group), and its records fit the request (a read confirmation names only
+// parameters the batch asked for, a write confirmation only those it wrote).
+// Anything else is dropped and counted.
+//
 // The table is a list scanned under its lock: at most one transaction per
 // calling thread is outstanding, so a scan is shorter than a hash lookup's
 // bookkeeping.
@@ -17,6 +24,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -27,11 +35,10 @@
 namespace lcmp {
 
 std::atomic<uint32_t> gOutstandingRequests{0};
+std::atomic<bool> gAnswersExpected{false};
 
 namespace {
 
-// Sequence numbers of earlier attempts still recognised as exact matches.
-constexpr std::size_t kRememberedAttempts = 16;
 constexpr std::size_t kRequestHeaderSize = 9;
 // How long a unicast caller yields for its answer before it blocks.
 constexpr auto kSpinFor = std::chrono::microseconds(50);
@@ -42,12 +49,15 @@ struct Transaction {
     bool group = false;
     int32_t confirmOpcode = 0;
     int32_t recordType = 0;  // of the confirmation's records
+    // Read and write: the parameter IDs the batch names; a confirmation
+    // record naming another does not fit the request.
+    bool checkIds = false;
+    std::bitset<256> ids;
     // The current attempt's sequence number, -1 until the link has taken one.
     std::atomic<int32_t> sequence{-1};
 
     // Guarded by gMutex.
-    std::array<uint16_t, kRememberedAttempts> earlier{};
-    std::size_t earlierCount = 0;
+    std::vector<uint16_t> earlier;  // the sequence numbers of the earlier attempts
     LCMPValueList *collected = nullptr;              // owned until handed to the caller
     std::vector<std::array<uint8_t, 6>> answeredBy;  // group: each device counts once
     uint32_t answers = 0;
@@ -63,7 +73,30 @@ struct Transaction {
 std::mutex gMutex;
 Link gLink;
 bool gLinkInstalled = false;
+bool gDeviceModeEnabled = false;
 Transaction *gFirst = nullptr;
+
+// What device mode dropped, and what it took.
+struct Counters {
+    std::atomic<uint64_t> taken{0}, late{0}, foreign{0}, illFitting{0}, duplicate{0}, incomplete{0};
+} gCounters;
+
+// Per confirmation opcode, the sequence numbers of attempts whose
+// transaction has ended: an answer echoing one is late, any other unmatched
+// answer foreign. A number's mark is cleared when the counter has gone half
+// way round since, so that marks of long ago do not pass foreign answers
+// off as late. Guarded by gMutex.
+std::array<std::bitset<65536>, 3> gEnded;
+
+std::bitset<65536> &EndedOf(int32_t confirmOpcode) noexcept {
+    return gEnded[static_cast<std::size_t>(confirmOpcode - LCMP_READ_CNF) / 2];
+}
+
+void MarkEnded(int32_t confirmOpcode, uint16_t sequence) noexcept {
+    auto &ended = EndedOf(confirmOpcode);
+    ended.set(sequence);
+    ended.reset(static_cast<uint16_t>(sequence + 0x8000));
+}
 
 void Enter(Transaction *t) noexcept {
     t->next = gFirst;
@@ -77,35 +110,40 @@ void Leave(Transaction *t) noexcept {
     else gFirst = t->next;
     if (t->next != nullptr) t->next->previous = t->previous;
     gOutstandingRequests.fetch_sub(1, std::memory_order_release);
+    for (const uint16_t s : t->earlier) MarkEnded(t->confirmOpcode, s);
+    if (const int32_t s = t->sequence.load(std::memory_order_acquire); s >= 0)
+        MarkEnded(t->confirmOpcode, static_cast<uint16_t>(s));
 }
 
 bool Echoes(const Transaction &t, uint16_t sequence) noexcept {
     if (t.sequence.load(std::memory_order_acquire) == sequence) return true;
-    const std::size_t known = std::min(t.earlierCount, kRememberedAttempts);
-    return std::find(t.earlier.begin(), t.earlier.begin() + static_cast<std::ptrdiff_t>(known), sequence) !=
-           t.earlier.begin() + static_cast<std::ptrdiff_t>(known);
+    return std::find(t.earlier.begin(), t.earlier.end(), sequence) != t.earlier.end();
 }
 
-// The transaction an answer belongs to, or none. Exact matches on the echoed
-// sequence number come first. Without one, a device's answer goes to its
-// unicast transaction of that opcode only when exactly one is waiting. A
-// group answer needs the echo: a late answer to an earlier group request
-// must not be collected by the next one. Caller holds gMutex.
-Transaction *Find(const uint8_t *source, int32_t opcode, uint16_t sequence) noexcept {
-    Transaction *only = nullptr;
-    std::size_t unicast = 0;
-    for (Transaction *t = gFirst; t != nullptr; t = t->next) {
-        if (t->confirmOpcode != opcode) continue;
-        if (t->group) {
-            if (Echoes(*t, sequence)) return t;
-            continue;
+// The transaction whose attempts include the echoed sequence number, or
+// none. Nothing else decides: a late answer to an earlier request, or an
+// answer meant for another process, must not be taken by a request that
+// happens to wait for the same device. Caller holds gMutex.
+Transaction *Find(int32_t opcode, uint16_t sequence) noexcept {
+    for (Transaction *t = gFirst; t != nullptr; t = t->next)
+        if (t->confirmOpcode == opcode && Echoes(*t, sequence)) return t;
+    return nullptr;
+}
+
+// True when every record of the confirmation's type names a parameter the
+// batch asked for (read: its ID byte; write: each ID after the count byte).
+bool Fits(const Transaction &t, std::span<const uint8_t> area) noexcept {
+    if (!t.checkIds) return true;
+    bool fits = true;
+    WalkRecords(area, [&](const Record &r) {
+        if (r.type != t.recordType || r.value.empty()) return;
+        if (t.recordType == LCMP_RECORD_PARAMETER) {
+            fits = fits && t.ids.test(r.value[0]);
+            return;
         }
-        if (std::memcmp(t->device, source, 6) != 0 || t->answers != 0) continue;
-        if (Echoes(*t, sequence)) return t;
-        ++unicast;
-        only = t;
-    }
-    return unicast == 1 ? only : nullptr;
+        for (std::size_t i = 1; i < r.value.size(); ++i) fits = fits && t.ids.test(r.value[i]);
+    });
+    return fits;
 }
 
 // Appends `from`'s entries to the list at `into` and releases `from`.
@@ -149,23 +187,39 @@ int32_t CurrentLink(Link *link) noexcept {
 // One request message: sent up to `attempts` times, answers collected into
 // `into`. Unicast: the first answer ends the wait. Group: every device's
 // answer until the timeout after the send; a new send only when none came.
-int32_t Exchange(const Link &link, const uint8_t *destination, bool group, int32_t opcode,
-                 std::span<const uint8_t> message, const RequestSettings &settings, LCMPValueList **into) noexcept {
+// `first` to `end` are the batch's request entries.
+int32_t Exchange(const Link &link, const uint8_t *destination, bool group, int32_t opcode, const LCMPValue *first,
+                 const LCMPValue *end, std::span<const uint8_t> message, const RequestSettings &settings,
+                 LCMPValueList **into) noexcept {
     Transaction t;
     std::memcpy(t.device, destination, 6);
     t.group = group;
     t.confirmOpcode = ConfirmationOpcode(opcode);
     t.recordType = ConfirmationRecordType(opcode);
+    t.checkIds = opcode != LCMP_CONTROL_REQ;
+    for (const LCMPValue *v = first; v != end; v = v->next)
+        if (v->length != 0) t.ids.set(v->value[0]);
+    try {
+        t.earlier.reserve(std::min<uint32_t>(settings.attempts, 64) - 1);
+    } catch (...) {
+        return LCMP_ERROR_MALLOC;
+    }
     {
         std::lock_guard lock(gMutex);
         if (!gLinkInstalled) return LCMP_ERROR_SOCKET_NOT_OPENED;
         Enter(&t);
+        gAnswersExpected.store(true, std::memory_order_relaxed);
     }
     int32_t rc = LCMP_ERROR_TIMEOUT;
     for (uint32_t attempt = 0; attempt < settings.attempts; ++attempt) {
         if (attempt > 0) {
             std::lock_guard lock(gMutex);
-            t.earlier[t.earlierCount++ % kRememberedAttempts] = static_cast<uint16_t>(t.sequence.load());
+            try {
+                t.earlier.push_back(static_cast<uint16_t>(t.sequence.load()));
+            } catch (...) {
+                // Out of memory: this attempt's answer is then counted late.
+                MarkEnded(t.confirmOpcode, static_cast<uint16_t>(t.sequence.load()));
+            }
             t.sequence.store(-1, std::memory_order_release);
         }
         if (const int32_t sent = link.send(link.context, destination, opcode, message, &t.sequence); sent != 0) {
@@ -213,6 +267,20 @@ void LinkInstall(const Link &link) noexcept {
     std::lock_guard lock(gMutex);
     gLink = link;
     gLinkInstalled = link.send != nullptr;
+    if (gDeviceModeEnabled && link.sequencesUnpredictable != nullptr) link.sequencesUnpredictable();
+}
+
+namespace testing {
+void DeviceModeForget() noexcept {
+    std::lock_guard lock(gMutex);
+    gDeviceModeEnabled = false;
+}
+}  // namespace testing
+
+void DeviceModeEnabled() noexcept {
+    std::lock_guard lock(gMutex);
+    gDeviceModeEnabled = true;
+    if (gLinkInstalled && gLink.sequencesUnpredictable != nullptr) gLink.sequencesUnpredictable();
 }
 
 void LinkClear() noexcept {
@@ -280,7 +348,8 @@ int32_t DeviceRequest(int32_t opcode, uint8_t requestRecordType, const LCMPValue
             return rc;
         const std::span<const uint8_t> bytesOut(message.get(), size);
         ObserveComposed(opcode, bytesOut);
-        if (const int32_t rc = Exchange(link, destination, group, opcode, bytesOut, settings, merged.location());
+        if (const int32_t rc = Exchange(link, destination, group, opcode, first, end, bytesOut, settings,
+                                            merged.location());
             rc != 0) {
             if (rc != LCMP_ERROR_MALLOC) return rc;
             Splice(resultLocation, *merged.location());
@@ -296,20 +365,36 @@ int32_t DeviceRequest(int32_t opcode, uint8_t requestRecordType, const LCMPValue
 
 bool AnswerMatch(const uint8_t *source, int32_t opcode, uint16_t sequence, std::span<const uint8_t> payload) noexcept {
     if (opcode != LCMP_READ_CNF && opcode != LCMP_WRITE_CNF && opcode != LCMP_CONTROL_CNF) return false;
-    const auto area = RecordArea(opcode, payload);
-    if (!area) return false;
     std::lock_guard lock(gMutex);
-    Transaction *t = Find(source, opcode, sequence);
-    if (t == nullptr) return false;
+    Transaction *t = Find(opcode, sequence);
+    if (t == nullptr) {
+        (EndedOf(opcode).test(sequence) ? gCounters.late : gCounters.foreign).fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    if (!t->group && std::memcmp(t->device, source, 6) != 0) {
+        gCounters.foreign.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    const auto area = RecordArea(opcode, payload);
+    if (!area || !Fits(*t, *area)) {
+        gCounters.illFitting.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
     if (t->group) {
         std::array<uint8_t, 6> device;
         std::memcpy(device.data(), source, 6);
-        if (std::find(t->answeredBy.begin(), t->answeredBy.end(), device) != t->answeredBy.end()) return true;
+        if (std::find(t->answeredBy.begin(), t->answeredBy.end(), device) != t->answeredBy.end()) {
+            gCounters.duplicate.fetch_add(1, std::memory_order_relaxed);
+            return false;
+        }
         try {
             t->answeredBy.push_back(device);
         } catch (...) {
             t->outOfMemory = true;
         }
+    } else if (t->answers != 0) {
+        gCounters.duplicate.fetch_add(1, std::memory_order_relaxed);
+        return false;
     }
     WalkRecords(*area, [&](const Record &r) {
         if (r.type != t->recordType || r.value.empty()) return;
@@ -318,6 +403,7 @@ bool AnswerMatch(const uint8_t *source, int32_t opcode, uint16_t sequence, std::
             t->outOfMemory = true;
     });
     ++t->answers;
+    gCounters.taken.fetch_add(1, std::memory_order_relaxed);
     if (!t->group) {
         // A group's caller waits out its time; it is not woken for each answer.
         t->settled.store(true, std::memory_order_release);
@@ -327,3 +413,15 @@ bool AnswerMatch(const uint8_t *source, int32_t opcode, uint16_t sequence, std::
 }
 
 }  // namespace lcmp
+
+extern "C" int32_t LCMPDeviceStatsGet(LCMPDeviceStats *stats) {
+    if (stats == nullptr) return LCMP_ERROR_BAD_ARGS;
+    const auto &c = lcmp::gCounters;
+    stats->answersTaken = c.taken.load(std::memory_order_relaxed);
+    stats->droppedLate = c.late.load(std::memory_order_relaxed);
+    stats->droppedForeign = c.foreign.load(std::memory_order_relaxed);
+    stats->droppedIllFitting = c.illFitting.load(std::memory_order_relaxed);
+    stats->droppedDuplicate = c.duplicate.load(std::memory_order_relaxed);
+    stats->incompleteResults = c.incomplete.load(std::memory_order_relaxed);
+    return LCMP_OK;
+}

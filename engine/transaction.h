@@ -29,11 +29,23 @@ struct Link {
     void *context = nullptr;
     uint8_t own[6] = {};     // the adapter's address, read once when the session opened
     bool ownKnown = false;   // false: the adapter has none (requests then fail with -2)
+    // Makes the link's sequence counters continue from unpredictable values
+    // (called once device mode is enabled; may be null). Another process on
+    // the adapter sees this one's answers: numbers it cannot guess keep its
+    // requests from taking them.
+    void (*sequencesUnpredictable)() noexcept = nullptr;
 };
 
 // Installed by the session once it runs; until then, and after LinkClear,
 // device-mode requests return LCMP_ERROR_SOCKET_NOT_OPENED.
 void LinkInstall(const Link &link) noexcept;
+// Called by LCMPRequestModeSet when device mode is set: from then on (and
+// for every link installed later) the sequence numbers are unpredictable.
+void DeviceModeEnabled() noexcept;
+namespace testing {
+// As in a process that never set device mode (for tests in a child process).
+void DeviceModeForget() noexcept;
+}  // namespace testing
 // The end of the session: no new request starts, and every request waiting
 // for an answer ends at once with LCMP_ERROR_SOCKET_NOT_OPENED.
 void LinkClear() noexcept;
@@ -56,16 +68,21 @@ int32_t DeviceSend(const uint8_t *destination, int32_t opcode, std::span<const u
 
 // Requests waiting for answers now.
 extern std::atomic<uint32_t> gOutstandingRequests;
+// Set by the first device-mode request: from then on every confirmation is
+// offered to AnswerMatch, so that late answers are counted too.
+extern std::atomic<bool> gAnswersExpected;
 
 // Matches a received message against the waiting requests and hands its
 // records to the one it answers. True when a request took it (the message
-// still goes to the registered callbacks). Never waits for a caller.
+// still goes to the registered callbacks). A confirmation that no request
+// takes is counted in LCMPDeviceStats. Never waits for a caller.
 bool AnswerMatch(const uint8_t *source, int32_t opcode, uint16_t sequence, std::span<const uint8_t> payload) noexcept;
 
 // The receive path's entry: nothing but an atomic load while no request waits.
 inline bool AnswerOffered(const uint8_t *source, int32_t opcode, uint16_t sequence,
                           std::span<const uint8_t> payload) noexcept {
-    if (gOutstandingRequests.load(std::memory_order_acquire) == 0) return false;
+    if (gOutstandingRequests.load(std::memory_order_acquire) == 0 && !gAnswersExpected.load(std::memory_order_relaxed))
+        return false;
     return AnswerMatch(source, opcode, sequence, payload);
 }
 

@@ -138,8 +138,19 @@ LCMP_API int32_t LCMPValueListDestroy(LCMPValueList *list);
  * Device mode (LCMPRequestModeSet): the request goes to the destination
  * through the open session and the call waits for the answers of opcode
  * request + 1 (353, 355, 357). The request message carries the adapter's
- * own address; every frame carries the opcode's next sequence number, which
- * the devices echo. What is appended: each answer's records of the
+ * own address; every frame carries the opcode's next sequence number.
+ * Device mode needs devices that echo the request's sequence number in
+ * their answer: an answer is taken only by the request whose current or
+ * earlier attempt carried the number it echoes, only from the addressed
+ * device (any device for kinds 1 and 2), and only when its records fit the
+ * request (a read confirmation names only parameters that message asked
+ * for, a write confirmation only parameters it wrote). Any other answer
+ * (late, meant for another process, from another device, not fitting) is
+ * dropped, counted (LCMPDeviceStatsGet) and still reaches the callbacks.
+ * Once device mode is set, the sequence numbers of this process continue
+ * from unpredictable values (every process on an adapter sees the answers
+ * sent to the adapter's address); a process that never sets device mode
+ * numbers from 0. What is appended: each answer's records of the
  * confirmation's record type (read: type 0 = ID then value; write: type 1 =
  * count then IDs; control: type 5 = one leading byte then IDs), each entry
  * with the answering device's address in sourceMac.
@@ -149,8 +160,7 @@ LCMP_API int32_t LCMPValueListDestroy(LCMPValueList *list);
  * - Kinds 1 and 2 (multicast, broadcast): the answers of every device are
  *   collected until timeoutMs after the send, one answer per device (its
  *   first); a group read returns one entry per answering device's record.
- *   A new send only when none answered. Group answers must echo the
- *   request's sequence number.
+ *   A new send only when none answered.
  * - A request longer than one message (at most 255 records and 23 872 bytes)
  *   goes in several messages of whole records, one after another; their
  *   answers are appended in request order. A device whose answer would not
@@ -275,6 +285,21 @@ typedef struct LCMPReassemblyStats {
     uint64_t messagesHeld;       /* partial messages held now */
 } LCMPReassemblyStats;
 LCMP_API int32_t LCMPReassemblyStatsGet(LCMPReassemblyStats *stats);
+
+/* What device mode did with the confirmations (opcodes 353, 355, 357) it
+ * received since the library was loaded: answers taken by a waiting
+ * request, and answers dropped (each dropped answer in one counter). Every
+ * one of them reached the callbacks all the same. LCMPDeviceStatsGet copies
+ * the counters, from any thread: 0, or LCMP_ERROR_BAD_ARGS for NULL. */
+typedef struct LCMPDeviceStats {
+    uint64_t answersTaken;      /* handed to the request they answer */
+    uint64_t droppedLate;       /* echo an attempt of a request that had ended (timed out or answered) */
+    uint64_t droppedForeign;    /* echo no attempt of this process, or come from a device not addressed */
+    uint64_t droppedIllFitting; /* name a parameter the request did not ask for or write, or are malformed */
+    uint64_t droppedDuplicate;  /* a device's further answer to a request it had answered */
+    uint64_t incompleteResults; /* calls that stopped collecting at a bound (LCMP_ERROR_ADDITIONAL_RESULT) */
+} LCMPDeviceStats;
+LCMP_API int32_t LCMPDeviceStatsGet(LCMPDeviceStats *stats);
 
 /* ---- Adapter session ---- */
 

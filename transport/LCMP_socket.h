@@ -101,6 +101,10 @@ int32_t MessageSend(const uint8_t *destination, std::span<const uint8_t, kMacSiz
 // One counter per opcode 352..359 (index opcode - 352), 0 at load, never
 // reset, wrapping from 65535 to 0.
 extern std::array<std::atomic<uint16_t>, 8> lcmpOpcodeNumSeq;
+// Advances every counter once by its own random amount, the first time it
+// is called (the session calls it through its link once device mode is
+// enabled); later calls do nothing.
+void SequencesUnpredictable() noexcept;
 // Hands out the opcode's current value and advances its counter; concurrent
 // callers never get the same value. `opcode` must be in 352..359.
 uint16_t SequenceNext(int32_t opcode) noexcept;

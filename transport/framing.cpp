@@ -3,8 +3,11 @@
 #include <pcap.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <random>
 
 #include "LCMP_comm.h"
 #include "LCMP_socket.h"
@@ -14,6 +17,32 @@ namespace lcmp {
 static_assert(kMaxMessage == kMaxWireMessage, "the engine's message limit must be the link's");
 
 std::array<std::atomic<uint16_t>, 8> lcmpOpcodeNumSeq{};
+
+void SequencesUnpredictable() noexcept {
+    static std::once_flag once;
+    try {
+        std::call_once(once, [] {
+            // Each counter jumps ahead by its own random amount: numbers
+            // already handed out stay distinct from those that follow.
+            std::array<uint16_t, 8> jumps{};
+            try {
+                std::random_device source;
+                for (auto &j : jumps) j = static_cast<uint16_t>(source());
+            } catch (...) {
+                // No entropy source: the clock and an address still differ from process to process.
+                uint64_t mix = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                               reinterpret_cast<uintptr_t>(&jumps);
+                for (auto &j : jumps) {
+                    mix = mix * 6364136223846793005ULL + 1442695040888963407ULL;
+                    j = static_cast<uint16_t>(mix >> 48);
+                }
+            }
+            for (std::size_t i = 0; i < jumps.size(); ++i) lcmpOpcodeNumSeq[i].fetch_add(jumps[i]);
+        });
+    } catch (...) {
+        // call_once could not run: the counters go on as they are.
+    }
+}
 
 uint16_t SequenceNext(int32_t opcode) noexcept {
     // Unsigned atomic arithmetic wraps from 65535 to 0.

@@ -201,6 +201,7 @@ int32_t LCMPSocketInit(const char *adapterName) noexcept {
     Link link;
     link.send = LinkSendOnSession;
     link.ownKnown = MacAddressGet(lcmpInterfaceName, link.own) == 0;
+    link.sequencesUnpredictable = SequencesUnpredictable;
     {
         std::lock_guard<std::mutex> handle(gHandleMutex);  // a late send of the last session reads it under the lock
         std::memcpy(gOwn, link.own, kMacSize);

@@ -554,6 +554,27 @@ TEST_F(DeviceModeOnVeth, DroppedRequestIsAnsweredOnTheSecondAttempt) {
     EXPECT_EQ(static_cast<uint16_t>(lcmp::lcmpOpcodeNumSeq[0].load() - before), 2);
 }
 
+// A device slower than the attempt's timeout: each read is answered for its
+// first attempt while the second waits, and the answer to the second comes
+// while the next read waits. Each read returns its own parameter.
+TEST_F(DeviceModeOnVeth, SlowDeviceAnswersNeverCompleteTheNextRead) {
+    Start({"--delay-us", "150000"});
+    Mode(100, 3);
+    const Mac device = kFirstDevice;
+    LCMPDeviceStats before{}, after{};
+    ASSERT_EQ(LCMPDeviceStatsGet(&before), 0);
+    for (const uint8_t id : std::initializer_list<uint8_t>{0x01, 0x04, 0x07, 0x02, 0x05, 0x08}) {
+        const auto r = Request(LCMPRead, 0, &device, {{id}});
+        ASSERT_EQ(r.rc, 0) << int{id};
+        ASSERT_EQ(r.entries.size(), 1u) << int{id};
+        EXPECT_EQ(r.entries[0].records, Join({{id}, kTable[id]})) << "read " << int{id};
+    }
+    std::this_thread::sleep_for(200ms);  // the last read's second answer
+    ASSERT_EQ(LCMPDeviceStatsGet(&after), 0);
+    EXPECT_EQ(after.answersTaken - before.answersTaken, 6u);
+    EXPECT_GE(after.droppedLate - before.droppedLate, 5u);
+}
+
 TEST_F(DeviceModeOnVeth, TenThousandParameterRead) {
     Start({});
     Mode(2000, 2);

@@ -11,6 +11,10 @@
 #include <mutex>
 #include <thread>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "LCMP_socket.h"
 #include "registry.h"
 #include "test_support.h"
 #include "transaction.h"
@@ -86,6 +90,12 @@ std::vector<lcmp::Record> RequestRecords(const Sent &s) {
     const auto area = lcmp::RecordArea(s.opcode, s.message);
     if (area) lcmp::WalkRecords(*area, [&](const lcmp::Record &r) { out.push_back(r); });
     return out;
+}
+
+LCMPDeviceStats Stats() {
+    LCMPDeviceStats s{};
+    EXPECT_EQ(LCMPDeviceStatsGet(&s), 0);
+    return s;
 }
 
 Mac DeviceNumber(int i) { return Mac{0x02, 0, 0, 0, static_cast<uint8_t>(1 + i / 256), static_cast<uint8_t>(i)}; }
@@ -190,6 +200,125 @@ TEST_F(DeviceMode, SilenceMeansNewSequenceNumbersThenTimeoutWithNothingAppended)
     EXPECT_EQ(FakeLink::Sends().size(), 2u);
     ASSERT_EQ(Entries(second.get()).size(), 1u);
     EXPECT_EQ(ValueOf(second.get()->first), (Bytes{0x01, 0x09}));
+}
+
+// A slow device answers every attempt after the caller moved on: the
+// answers echo numbers of attempts that have ended and must never complete
+// the next request to the same device, nor may answers with numbers this
+// process never sent (another process's) or from another device.
+TEST_F(DeviceMode, OnlyAnAnswerEchoingOneOfTheRequestsAttemptsIsTaken) {
+    Mode(5, 2);
+    lcmp::ValueListHolder request, first;
+    lcmptest::AddAll(request, {{0x01}});
+    ASSERT_EQ(LCMPRead(request.get(), 0, kDevice.data(), first.location()), LCMP_ERROR_TIMEOUT);
+    const auto gaveUp = FakeLink::Sends();
+    ASSERT_EQ(gaveUp.size(), 2u);
+
+    const LCMPDeviceStats before = Stats();
+    const Mac other{0x02, 0, 0, 0, 0x09, 0x09};
+    FakeLink::script = [&](const Sent &s) {
+        const Bytes answer = Confirmation(Record(0, {0x01, 0x66}));
+        EXPECT_FALSE(Answer(kDevice, LCMP_READ_CNF, gaveUp[0].sequence, answer));
+        EXPECT_FALSE(Answer(kDevice, LCMP_READ_CNF, gaveUp[1].sequence, answer));
+        EXPECT_FALSE(Answer(kDevice, LCMP_READ_CNF, static_cast<uint16_t>(s.sequence + 0x4000), answer));
+        EXPECT_FALSE(Answer(other, LCMP_READ_CNF, s.sequence, answer));
+    };
+    lcmp::ValueListHolder second;
+    EXPECT_EQ(LCMPRead(request.get(), 0, kDevice.data(), second.location()), LCMP_ERROR_TIMEOUT);
+    EXPECT_EQ(second.get(), nullptr);
+    const LCMPDeviceStats after = Stats();
+    EXPECT_EQ(after.droppedLate - before.droppedLate, 4u);  // both attempts got both late answers
+    EXPECT_EQ(after.droppedForeign - before.droppedForeign, 4u);
+    EXPECT_EQ(after.answersTaken, before.answersTaken);
+    EXPECT_EQ(LCMPDeviceStatsGet(nullptr), LCMP_ERROR_BAD_ARGS);
+}
+
+// An answer that echoes the right number but names parameters the request
+// did not ask for (or write) is another request's answer: dropped, and the
+// caller goes on waiting for its own.
+TEST_F(DeviceMode, AnswersWhoseRecordsDoNotFitTheRequestAreDropped) {
+    Mode(2000, 1);
+    FakeLink::script = [](const Sent &s) {
+        const auto records = RequestRecords(s);
+        if (s.opcode == LCMP_READ_REQ) {
+            EXPECT_FALSE(Answer(kDevice, LCMP_READ_CNF, s.sequence,
+                                Confirmation(Record(0, {0x01, 0x11}) + Record(0, {0x04, 0x44}))));
+            EXPECT_FALSE(Answer(kDevice, LCMP_READ_CNF, s.sequence, Bytes{0x05, 0xFF, 0xFF}));  // malformed
+            EXPECT_TRUE(Answer(kDevice, LCMP_READ_CNF, s.sequence, Confirmation(Record(0, {0x01, 0x11}))));
+        } else {
+            EXPECT_FALSE(Answer(kDevice, LCMP_WRITE_CNF, s.sequence, Confirmation(Record(1, {0x01, 0x05}))));
+            EXPECT_TRUE(Answer(kDevice, LCMP_WRITE_CNF, s.sequence, Confirmation(Record(1, {0x01, 0x03}))));
+        }
+    };
+    const LCMPDeviceStats before = Stats();
+    lcmp::ValueListHolder read, readResult, write, writeResult;
+    lcmptest::AddAll(read, {{0x01}});
+    lcmptest::AddAll(write, {{0x03, 0xAA}});
+    ASSERT_EQ(LCMPRead(read.get(), 0, kDevice.data(), readResult.location()), 0);
+    ASSERT_EQ(Entries(readResult.get()).size(), 1u);
+    EXPECT_EQ(ValueOf(readResult.get()->first), (Bytes{0x01, 0x11}));
+    ASSERT_EQ(LCMPWrite(write.get(), 0, kDevice.data(), writeResult.location()), 0);
+    ASSERT_EQ(Entries(writeResult.get()).size(), 1u);
+    EXPECT_EQ(ValueOf(writeResult.get()->first), (Bytes{0x01, 0x03}));
+
+    // In a group, one device's ill-fitting answer leaves the others' standing.
+    Mode(30, 1);
+    FakeLink::script = [](const Sent &s) {
+        Answer(DeviceNumber(0), LCMP_READ_CNF, s.sequence, Confirmation(Record(0, {0x01, 0x10})));
+        Answer(DeviceNumber(1), LCMP_READ_CNF, s.sequence, Confirmation(Record(0, {0x02, 0x20})));
+    };
+    lcmp::ValueListHolder group;
+    ASSERT_EQ(LCMPRead(read.get(), LCMP_DESTINATION_BROADCAST, nullptr, group.location()), 0);
+    ASSERT_EQ(Entries(group.get()).size(), 1u);
+    EXPECT_EQ(0, std::memcmp(group.get()->first->sourceMac, DeviceNumber(0).data(), 6));
+    EXPECT_EQ(Stats().droppedIllFitting - before.droppedIllFitting, 4u);
+}
+
+// Once device mode is set, the counters jump to values another process
+// cannot guess; a process that never sets it keeps numbering from where it
+// stands. Each case runs in a child process, where the jump has not happened.
+TEST(DeviceModeSequences, SettingDeviceModeMakesTheNumbersUnpredictable) {
+    const auto counters = [] {
+        std::array<uint16_t, 8> c{};
+        for (std::size_t i = 0; i < c.size(); ++i) c[i] = lcmp::lcmpOpcodeNumSeq[i].load();
+        return c;
+    };
+    // In the child: the counters after the link is installed in local mode,
+    // and after device mode was set (before or after the link).
+    const auto child = [&](bool modeFirst) {
+        int fds[2];
+        EXPECT_EQ(pipe(fds), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            lcmp::testing::DeviceModeForget();  // this binary's other tests set device mode
+            lcmp::Link link;
+            link.send = FakeLink::Send;
+            link.sequencesUnpredictable = lcmp::SequencesUnpredictable;
+            std::array<std::array<uint16_t, 8>, 3> seen{};
+            seen[0] = counters();
+            if (modeFirst) LCMPRequestModeSet(LCMP_REQUESTS_DEVICE, 100, 1);
+            else LCMPRequestModeSet(LCMP_REQUESTS_LOCAL, 100, 1);
+            lcmp::LinkInstall(link);
+            seen[1] = counters();
+            LCMPRequestModeSet(LCMP_REQUESTS_DEVICE, 100, 1);
+            seen[2] = counters();
+            _exit(write(fds[1], &seen, sizeof seen) == static_cast<ssize_t>(sizeof seen) ? 0 : 1);
+        }
+        close(fds[1]);
+        std::array<std::array<uint16_t, 8>, 3> seen{};
+        EXPECT_EQ(read(fds[0], &seen, sizeof seen), static_cast<ssize_t>(sizeof seen));
+        close(fds[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return seen;
+    };
+    const auto local = child(false), early = child(true), again = child(false);
+    EXPECT_EQ(local[1], local[0]) << "local mode keeps the counters";
+    EXPECT_NE(local[2], local[1]) << "device mode set with a session";
+    EXPECT_NE(early[1], early[0]) << "a session opened in device mode";
+    EXPECT_EQ(early[2], early[1]) << "only once";
+    EXPECT_NE(again[2], local[2]) << "each process jumps elsewhere";
 }
 
 TEST_F(DeviceMode, GroupReadsCollectEachDeviceOnceAndNeedTheEchoedNumber) {
