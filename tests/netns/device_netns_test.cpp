@@ -26,6 +26,7 @@
 
 #include "LCMP_comm.h"
 #include "LCMP_socket.h"
+#include "device_soak.h"
 #include "netns_support.h"
 #include "transaction.h"
 
@@ -586,6 +587,26 @@ TEST_F(DeviceModeOnVeth, TenThousandParameterRead) {
     ASSERT_EQ(r.entries.size(), 10000u);
     for (std::size_t i = 0; i < r.entries.size(); ++i)
         ASSERT_EQ(r.entries[i].records, Join({ids[i], kTable[ids[i][0]]})) << i;
+}
+
+// 8 threads against 8 devices on a flaky link (20% of the requests lost, 10%
+// of the answers sent twice, 10% later than the attempt's timeout), with a
+// second process (lcmp-ctl) reading the same devices: every call gets its
+// own request's answer or a timeout. The longer run is a benchmark row.
+TEST_F(DeviceModeOnVeth, FlakyLinkSoakGivesNoCallAnotherRequestsAnswer) {
+    Start({"-n", "8", "--loss", "20", "--duplicate", "10", "--late", "10:60", "--seed", std::to_string(getpid())});
+    const SoakResult r = DeviceSoak({.adapter = kPeer, .ctl = LCMP_CTL_PATH, .duration = 3s, .timeoutMs = 40});
+    std::string examples;
+    for (const auto &e : r.examples) examples += e + "\n";
+    EXPECT_EQ(r.wrong, 0u) << examples;
+    EXPECT_EQ(r.ctlWrong, 0u) << examples;
+    EXPECT_EQ(r.failed, 0u);
+    EXPECT_GT(r.answered, 0u);
+    EXPECT_GT(r.timeouts, 0u) << "the link lost no request";
+    EXPECT_GT(r.ctlAnswered, 0u) << r.ctlRuns << " lcmp-ctl runs, " << r.ctlTimeouts << " timed out";
+    EXPECT_EQ(device_->Stop(), 0);
+    std::printf("%lu calls (%lu answered, %lu timed out), %lu lcmp-ctl reads (%lu answered); %s", r.calls, r.answered,
+                r.timeouts, r.ctlRuns, r.ctlAnswered, device_->Err().substr(device_->Err().rfind("; ") + 2).c_str());
 }
 
 // Needs no root: the file is read before any adapter is opened.

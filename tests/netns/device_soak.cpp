@@ -88,7 +88,9 @@ void Worker(int t, Shared &shared) {
     const Mac6 device = Device(t);
     const std::string source = Hex(device.data(), 6, ":");
     const uint8_t id = OwnId(t);
-    std::set<std::string> possible;  // hex of the values the device may hold
+    // Hex of the values the device may hold: at first the one DeviceSoak wrote.
+    const uint8_t first[] = {static_cast<uint8_t>(t), 0, 0, 0, 0};
+    std::set<std::string> possible{Hex(first, sizeof first)};
     for (uint32_t counter = 1; !shared.stop.load(std::memory_order_relaxed); ++counter) {
         const Bytes value{static_cast<uint8_t>(t), static_cast<uint8_t>(counter >> 24),
                           static_cast<uint8_t>(counter >> 16), static_cast<uint8_t>(counter >> 8),
@@ -195,7 +197,7 @@ SoakResult DeviceSoak(const SoakOptions &options) {
     // A first value for every thread's parameter, so that every read of it
     // has an answer from the start.
     for (int t = 0; t < options.threads; ++t) {
-        const Bytes first{OwnId(t), static_cast<uint8_t>(t), 0, 0, 0, 0};
+        const Bytes first{OwnId(t), static_cast<uint8_t>(t), 0, 0, 0, 0};  // as Worker expects it
         int tries = 0;
         while (Do(LCMPWrite, Device(t), first).rc != 0 && ++tries < 50) {
         }
