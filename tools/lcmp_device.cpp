@@ -100,7 +100,8 @@ ParameterTable BuiltInTable() {
                                                  {"04", "05DC"},     {"05", "0102A0"},   {"06", "00"},
                                                  {"07", "DEADBEEF"}, {"08", "0011223344556677"}};
     ParameterTable table;
-    for (const auto &line : kLines) table.Set((*lcmptools::ParseHex(line[0]))[0], MakeValue(*lcmptools::ParseHex(line[1])));
+    for (const auto &line : kLines)
+        table.Set((*lcmptools::ParseHex(line[0]))[0], MakeValue(*lcmptools::ParseHex(line[1])));
     return table;
 }
 
@@ -768,7 +769,9 @@ int main(int argc, char **argv) {
             case 'L':
             case 'U': {
                 const auto n = lcmptools::ParseNumber(optarg, 0, 100);
-                if (!n) return Usage(opt == 'L' ? "bad --loss (a percentage, 0 to 100)" : "bad --duplicate (a percentage, 0 to 100)");
+                if (!n)
+                    return Usage(opt == 'L' ? "bad --loss (a percentage, 0 to 100)"
+                                            : "bad --duplicate (a percentage, 0 to 100)");
                 (opt == 'L' ? options.lossPercent : options.duplicatePercent) = *n;
                 break;
             }
@@ -776,8 +779,9 @@ int main(int argc, char **argv) {
                 const std::string_view text(optarg);
                 const auto colon = text.find(':');
                 const auto percent = lcmptools::ParseNumber(text.substr(0, colon), 0, 100);
-                const auto ms = colon == std::string_view::npos ? std::nullopt
-                                                                : lcmptools::ParseNumber(text.substr(colon + 1), 1, 3600000);
+                const auto ms = colon == std::string_view::npos
+                                    ? std::nullopt
+                                    : lcmptools::ParseNumber(text.substr(colon + 1), 1, 3600000);
                 if (!percent || !ms) return Usage("bad --late (PERCENT:MS, 0 to 100 and 1 to 3600000)");
                 options.latePercent = *percent;
                 options.lateMs = *ms;

@@ -332,7 +332,8 @@ TEST_F(DeviceOnVeth, SubscribersAreBoundedAndASubscriptionWithoutTypesEndsOne) {
         Send(kFirstDevice, LCMP_WRITE_REQ, Record(0, {0x05, 0x01}));
         std::set<Bytes> to;
         while (auto frame = raw_.Receive(0x22E3, 300ms))
-            if (((*frame)[16] << 4 | (*frame)[15] >> 4) == LCMP_NOTIFY_IND) to.insert(Bytes(frame->begin(), frame->begin() + 6));
+            if (((*frame)[16] << 4 | (*frame)[15] >> 4) == LCMP_NOTIFY_IND)
+                to.insert(Bytes(frame->begin(), frame->begin() + 6));
         return to;
     };
     std::set<Bytes> expected{Mac6(own_)};
@@ -348,7 +349,8 @@ TEST_F(DeviceOnVeth, SubscribersAreBoundedAndASubscriptionWithoutTypesEndsOne) {
     expected.erase(Mac6(own_));
     EXPECT_EQ(notified(), expected);
     EXPECT_EQ(device_->Stop(), 0);
-    EXPECT_NE(device_->Err().find("12 subscription request(s); 15 notification(s)"), std::string::npos) << device_->Err();
+    EXPECT_NE(device_->Err().find("12 subscription request(s); 15 notification(s)"), std::string::npos)
+        << device_->Err();
 }
 
 TEST_F(DeviceOnVeth, GroupWritesShareTheirValuesAndAWriteChangesOnlyItsDevice) {

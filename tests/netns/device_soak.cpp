@@ -147,7 +147,8 @@ std::pair<int, std::string> RunProgram(const char *program, const std::vector<st
     std::string text;
     char buffer[512];
     ssize_t n;
-    while (spawned == 0 && (n = read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+    while (spawned == 0 && (n = read(out[0], buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(n));
     close(out[0]);
     int status = 0;
     if (spawned != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return {-1, text};
