@@ -9,6 +9,7 @@
 #include "bridge.h"
 #include "callback_data.h"
 #include "registry.h"
+#include "transaction.h"
 #include "wrappers.h"
 
 namespace {
@@ -111,6 +112,20 @@ std::string DeviceTimeoutText(JNIEnv *env, Kind kind, jbyte destinationKind, jby
     return text;
 }
 
+// Device mode's refusals and bounds, e.g. "Error on LCMPRead: a device-mode
+// request cannot be made from a callback ...".
+std::string DeviceFailureText(Kind kind, const char *what) {
+    return std::string(kind == Kind::Read ? "Error on LCMPRead: " : kind == Kind::Write ? "Error on LCMPWrite: "
+                                                                                          : "Error on LCMPControl: ") +
+           what;
+}
+constexpr const char *kOnReceiveThread =
+    "a device-mode request cannot be made from a callback: the receive thread that runs the callbacks must "
+    "deliver its answer. Hand the request to another thread.";
+constexpr const char *kIncomplete =
+    "the answers passed what one request collects (65535 TLVs or 16 MiB of values): the result is incomplete. "
+    "Ask fewer devices or parameters at a time.";
+
 struct CallbackWalk {
     JNIEnv *env;
     jobject response;
@@ -158,6 +173,10 @@ jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jby
     // Read before the request, which decides by the same mode.
     const lcmp::RequestSettings settings = lcmp::RequestModeGet();
     const bool device = settings.mode == LCMP_REQUESTS_DEVICE;
+    if (device && lcmp::OnReceiveThread()) {
+        throwLCMPException(LCMP_ERROR_BAD_ARGS, DeviceFailureText(kind, kOnReceiveThread).c_str(), newExcLCMPclass);
+        return nullptr;
+    }
     int32_t rc;
     {
         const lcmp::bridge::ByteArrayElements mac(env, address);
@@ -171,6 +190,10 @@ jobject Request(JNIEnv *env, Kind kind, jbyte destinationKind, jobject list, jby
     if (rc == LCMP_ERROR_TIMEOUT && device) {
         const std::string text = DeviceTimeoutText(env, kind, destinationKind, address, settings);
         throwLCMPException(rc, text.c_str(), LCMPTimeOutExceptionclass);
+        return nullptr;
+    }
+    if (rc == LCMP_ERROR_ADDITIONAL_RESULT && device) {
+        throwLCMPException(rc, DeviceFailureText(kind, kIncomplete).c_str(), newExcLCMPclass);
         return nullptr;
     }
     if (rc != LCMP_OK) {

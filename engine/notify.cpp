@@ -33,8 +33,8 @@ void NotifySubscriptionRelease() noexcept {
 namespace {
 
 // Replaces the subscription with a new record for `function`. 0, -14 or -21.
-int32_t Subscribe(LCMPValueListFunction function) noexcept {
-    std::lock_guard lock(gNotifyMutex);
+// Caller holds gNotifyMutex.
+int32_t SubscribeLocked(LCMPValueListFunction function) noexcept {
     // The new record first: when it cannot be created, the current
     // subscription stays in place.
     CallbackData *data = CallbackDataCreate(nullptr, LCMP_RECORD_NOTIFY, 0, function);
@@ -45,9 +45,18 @@ int32_t Subscribe(LCMPValueListFunction function) noexcept {
     return lcmpNotifyCallbackEntry != nullptr ? LCMP_OK : LCMP_ERROR_CALLBACK;
 }
 
+int32_t Subscribe(LCMPValueListFunction function) noexcept {
+    std::lock_guard lock(gNotifyMutex);
+    return SubscribeLocked(function);
+}
+
 // Device mode: the subscription is in place before its message leaves, so
 // that no notification sent in answer to it is missed. No answer is awaited:
 // the device's notify response reaches the callbacks of opcode 359.
+// The subscription lock is held from the session check to the send: the end
+// of a session releases the subscription under the same lock, so it either
+// comes first (the check fails) or releases what this call installed; a
+// send that finds the session ended takes the new subscription back.
 int32_t DeviceNotify(const LCMPValueList *list, int32_t destinationKind, const uint8_t *deviceMac,
                      LCMPValueListFunction function, uint8_t flag) noexcept {
     uint8_t destination[6];
@@ -55,10 +64,15 @@ int32_t DeviceNotify(const LCMPValueList *list, int32_t destinationKind, const u
     Buffer message;
     std::size_t size = 0;
     if (const int32_t rc = ComposeNotify(list, flag, &message, &size, true); rc != 0) return rc;
+    if (size > kMaxWireMessage) return LCMP_ERROR_BAD_ARGS;  // beyond 16 segments: never sent
     const std::span<const uint8_t> bytes(message.get(), size);
     ObserveComposed(LCMP_NOTIFY_IND, bytes);
-    if (const int32_t rc = Subscribe(function); rc != 0) return rc;
-    return DeviceSend(destination, LCMP_NOTIFY_IND, bytes);
+    std::lock_guard lock(gNotifyMutex);
+    if (!LinkReady()) return LCMP_ERROR_SOCKET_NOT_OPENED;
+    if (const int32_t rc = SubscribeLocked(function); rc != 0) return rc;
+    const int32_t rc = DeviceSend(destination, LCMP_NOTIFY_IND, bytes);
+    if (rc == LCMP_ERROR_SOCKET_NOT_OPENED) DropSubscriptionLocked();
+    return rc;
 }
 
 }  // namespace

@@ -30,6 +30,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace lcmp {
@@ -58,13 +59,17 @@ struct Transaction {
 
     // Guarded by gMutex.
     std::vector<uint16_t> earlier;  // the sequence numbers of the earlier attempts
-    LCMPValueList *collected = nullptr;              // owned until handed to the caller
-    std::vector<std::array<uint8_t, 6>> answeredBy;  // group: each device counts once
+    LCMPValueList *collected = nullptr;     // owned until handed to the caller
+    std::unordered_set<uint64_t> answeredBy;  // group: each device counts once
     uint32_t answers = 0;
-    // Set with `answers` (unicast) or `ended`: read without the lock by a
-    // caller spinning for its answer.
+    // What the call may still collect; an answer beyond it ends the
+    // collection with `incomplete` set.
+    std::size_t entryRoom = 0, byteRoom = 0;
+    bool incomplete = false;
+    // Set with `answers` (unicast), `incomplete` or `ended`: read without
+    // the lock by a caller spinning for its answer.
     std::atomic<bool> settled{false};
-    bool ended = false;       // the session ended
+    bool ended = false;        // the session ended
     bool outOfMemory = false;  // a record could not be kept
     std::condition_variable answered;
     Transaction *previous = nullptr, *next = nullptr;
@@ -146,6 +151,12 @@ bool Fits(const Transaction &t, std::span<const uint8_t> area) noexcept {
     return fits;
 }
 
+uint64_t MacKey(const uint8_t *mac) noexcept {
+    uint64_t key = 0;
+    for (int i = 0; i < 6; ++i) key = key << 8 | mac[i];
+    return key;
+}
+
 // Appends `from`'s entries to the list at `into` and releases `from`.
 void Splice(LCMPValueList **into, LCMPValueList *from) noexcept {
     if (from == nullptr) return;
@@ -184,13 +195,20 @@ int32_t CurrentLink(Link *link) noexcept {
     return LCMP_OK;
 }
 
+// What one call may still collect (entries and value bytes).
+struct Room {
+    std::size_t entries, bytes;
+};
+
 // One request message: sent up to `attempts` times, answers collected into
 // `into`. Unicast: the first answer ends the wait. Group: every device's
 // answer until the timeout after the send; a new send only when none came.
+// An answer beyond `room` ends the collection (LCMP_ERROR_ADDITIONAL_RESULT);
+// `room` is reduced by what was collected.
 // `first` to `end` are the batch's request entries.
 int32_t Exchange(const Link &link, const uint8_t *destination, bool group, int32_t opcode, const LCMPValue *first,
                  const LCMPValue *end, std::span<const uint8_t> message, const RequestSettings &settings,
-                 LCMPValueList **into) noexcept {
+                 Room *room, LCMPValueList **into) noexcept {
     Transaction t;
     std::memcpy(t.device, destination, 6);
     t.group = group;
@@ -199,6 +217,8 @@ int32_t Exchange(const Link &link, const uint8_t *destination, bool group, int32
     t.checkIds = opcode != LCMP_CONTROL_REQ;
     for (const LCMPValue *v = first; v != end; v = v->next)
         if (v->length != 0) t.ids.set(v->value[0]);
+    t.entryRoom = room->entries;
+    t.byteRoom = room->bytes;
     try {
         t.earlier.reserve(std::min<uint32_t>(settings.attempts, 64) - 1);
     } catch (...) {
@@ -239,7 +259,18 @@ int32_t Exchange(const Link &link, const uint8_t *destination, bool group, int32
                 std::this_thread::yield();
         }
         std::unique_lock lock(gMutex);
-        t.answered.wait_until(lock, deadline, [&] { return t.ended || (!group && t.answers != 0); });
+        t.answered.wait_until(lock, deadline,
+                              [&] { return t.ended || t.incomplete || (!group && t.answers != 0); });
+        // A unicast answer that came before the session ended is returned:
+        // the request has what it waited for.
+        if (!group && t.answers != 0) {
+            rc = t.outOfMemory ? LCMP_ERROR_MALLOC : LCMP_OK;
+            break;
+        }
+        if (t.incomplete) {
+            rc = LCMP_ERROR_ADDITIONAL_RESULT;
+            break;
+        }
         if (t.ended) {
             rc = LCMP_ERROR_SOCKET_NOT_OPENED;
             break;
@@ -255,8 +286,10 @@ int32_t Exchange(const Link &link, const uint8_t *destination, bool group, int32
         Leave(&t);
         collected = t.collected;
         t.collected = nullptr;
+        room->entries = t.entryRoom;
+        room->bytes = t.byteRoom;
     }
-    if (rc == LCMP_OK || rc == LCMP_ERROR_MALLOC) Splice(into, collected);
+    if (rc == LCMP_OK || rc == LCMP_ERROR_MALLOC || rc == LCMP_ERROR_ADDITIONAL_RESULT) Splice(into, collected);
     else LCMPValueListDestroy(collected);
     return rc;
 }
@@ -301,7 +334,11 @@ int32_t DeviceDestinationCheck(int32_t destinationKind, const uint8_t *deviceMac
     }
     const uint8_t *address = nullptr;
     switch (destinationKind) {
-        case LCMP_DESTINATION_DEVICE: address = deviceMac; break;
+        case LCMP_DESTINATION_DEVICE:
+            // A group address would reach every device, and the call would
+            // then wait for one answer from an address no device has.
+            if (deviceMac != nullptr && (deviceMac[0] & 0x01) == 0) address = deviceMac;
+            break;
         case LCMP_DESTINATION_MULTICAST: address = kMulticastMac; break;
         case LCMP_DESTINATION_BROADCAST: address = kBroadcastMac; break;
         default: break;
@@ -318,6 +355,16 @@ int32_t DeviceSend(const uint8_t *destination, int32_t opcode, std::span<const u
     return link.send(link.context, destination, opcode, message, &sequence);
 }
 
+bool LinkReady() noexcept {
+    std::lock_guard lock(gMutex);
+    return gLinkInstalled;
+}
+
+bool OnReceiveThread() noexcept {
+    std::lock_guard lock(gMutex);
+    return gLinkInstalled && gLink.onReceiveThread != nullptr && gLink.onReceiveThread();
+}
+
 int32_t DeviceRequest(int32_t opcode, uint8_t requestRecordType, const LCMPValueList *request,
                       int32_t destinationKind, const uint8_t *deviceMac, LCMPValueList **resultLocation) noexcept {
     uint8_t destination[6];
@@ -325,14 +372,22 @@ int32_t DeviceRequest(int32_t opcode, uint8_t requestRecordType, const LCMPValue
     if (resultLocation == nullptr) return LCMP_ERROR_BAD_ARGS;
     Link link;
     if (const int32_t rc = CurrentLink(&link); rc != 0) return rc;
+    // The receive thread, in a callback, would wait for an answer that only
+    // it can deliver.
+    if (link.onReceiveThread != nullptr && link.onReceiveThread()) return LCMP_ERROR_BAD_ARGS;
     if (!link.ownKnown) return LCMP_ERROR_ETH_IF;
+    const LCMPValue *first = request != nullptr ? request->first : nullptr;
+    // Every record must fit a message before the first batch leaves.
+    for (const LCMPValue *v = first; v != nullptr; v = v->next)
+        if (kRequestHeaderSize + v->length + 3 > kMaxWireMessage) return LCMP_ERROR_BAD_ARGS;
     const RequestSettings settings = RequestModeGet();
     const bool group = destinationKind != LCMP_DESTINATION_DEVICE;
+    const std::size_t held = *resultLocation != nullptr ? (*resultLocation)->count : 0;
+    Room room{LCMP_RESULT_ENTRY_LIMIT - std::min<std::size_t>(held, LCMP_RESULT_ENTRY_LIMIT), LCMP_RESULT_BYTE_LIMIT};
 
     // Batches of whole records; the answers are merged here first, so that a
     // failed batch leaves the caller's list as it was.
     ValueListHolder merged;
-    const LCMPValue *first = request != nullptr ? request->first : nullptr;
     do {
         const LCMPValue *end = first;
         std::size_t records = 0, bytes = kRequestHeaderSize;
@@ -341,17 +396,17 @@ int32_t DeviceRequest(int32_t opcode, uint8_t requestRecordType, const LCMPValue
             ++records;
             end = end->next;
         }
-        if (end != nullptr && records == 0) return LCMP_ERROR_BAD_ARGS;  // one record beyond any message
         Buffer message;
         std::size_t size = 0;
         if (const int32_t rc = ComposeRequest(requestRecordType, first, end, link.own, &message, &size); rc != 0)
             return rc;
         const std::span<const uint8_t> bytesOut(message.get(), size);
         ObserveComposed(opcode, bytesOut);
-        if (const int32_t rc = Exchange(link, destination, group, opcode, first, end, bytesOut, settings,
-                                            merged.location());
+        if (const int32_t rc = Exchange(link, destination, group, opcode, first, end, bytesOut, settings, &room,
+                                        merged.location());
             rc != 0) {
-            if (rc != LCMP_ERROR_MALLOC) return rc;
+            if (rc != LCMP_ERROR_MALLOC && rc != LCMP_ERROR_ADDITIONAL_RESULT) return rc;
+            if (rc == LCMP_ERROR_ADDITIONAL_RESULT) gCounters.incomplete.fetch_add(1, std::memory_order_relaxed);
             Splice(resultLocation, *merged.location());
             *merged.location() = nullptr;
             return rc;
@@ -380,21 +435,33 @@ bool AnswerMatch(const uint8_t *source, int32_t opcode, uint16_t sequence, std::
         gCounters.illFitting.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
+    const uint64_t device = MacKey(source);
+    if (t->group ? t->answeredBy.contains(device) : t->answers != 0) {
+        gCounters.duplicate.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    if (t->incomplete) return false;  // the collection has ended
+    std::size_t entries = 0, bytes = 0;
+    WalkRecords(*area, [&](const Record &r) {
+        if (r.type != t->recordType || r.value.empty()) return;
+        ++entries;
+        bytes += r.value.size();
+    });
+    if (entries > t->entryRoom || bytes > t->byteRoom) {
+        // Whole answers or none: the collection ends before this one.
+        t->incomplete = true;
+        t->settled.store(true, std::memory_order_release);
+        t->answered.notify_all();
+        return false;
+    }
+    t->entryRoom -= entries;
+    t->byteRoom -= bytes;
     if (t->group) {
-        std::array<uint8_t, 6> device;
-        std::memcpy(device.data(), source, 6);
-        if (std::find(t->answeredBy.begin(), t->answeredBy.end(), device) != t->answeredBy.end()) {
-            gCounters.duplicate.fetch_add(1, std::memory_order_relaxed);
-            return false;
-        }
         try {
-            t->answeredBy.push_back(device);
+            t->answeredBy.insert(device);
         } catch (...) {
             t->outOfMemory = true;
         }
-    } else if (t->answers != 0) {
-        gCounters.duplicate.fetch_add(1, std::memory_order_relaxed);
-        return false;
     }
     WalkRecords(*area, [&](const Record &r) {
         if (r.type != t->recordType || r.value.empty()) return;

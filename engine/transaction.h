@@ -34,6 +34,8 @@ struct Link {
     // the adapter sees this one's answers: numbers it cannot guess keep its
     // requests from taking them.
     void (*sequencesUnpredictable)() noexcept = nullptr;
+    // True on the thread that delivers the answers (may be null).
+    bool (*onReceiveThread)() noexcept = nullptr;
 };
 
 // Installed by the session once it runs; until then, and after LinkClear,
@@ -63,8 +65,14 @@ int32_t DeviceRequest(int32_t opcode, uint8_t requestRecordType, const LCMPValue
 // subscription (LCMP_ERROR_SOCKET_NOT_OPENED without a session,
 // LCMP_ERROR_BAD_ARGS for a bad destination; the address is stored in
 // `destination`), and one send without waiting for an answer.
+// A kind-0 address with the group bit set is refused.
 int32_t DeviceDestinationCheck(int32_t destinationKind, const uint8_t *deviceMac, uint8_t *destination) noexcept;
 int32_t DeviceSend(const uint8_t *destination, int32_t opcode, std::span<const uint8_t> message) noexcept;
+// True while a session's link is installed.
+bool LinkReady() noexcept;
+// True when called on the thread that delivers the answers (a callback):
+// device-mode requests are refused there with LCMP_ERROR_BAD_ARGS.
+bool OnReceiveThread() noexcept;
 
 // Requests waiting for answers now.
 extern std::atomic<uint32_t> gOutstandingRequests;

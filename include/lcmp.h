@@ -56,6 +56,10 @@ extern "C" {
 #define LCMP_ERROR_SEND_PACKET2 (-20)
 #define LCMP_ERROR_CALLBACK (-21)
 
+/* Bounds of what one device-mode request operation collects (see below). */
+#define LCMP_RESULT_ENTRY_LIMIT 65535
+#define LCMP_RESULT_BYTE_LIMIT (16 * 1024 * 1024)
+
 /* Opcodes: each request is answered by the opcode after it. */
 #define LCMP_READ_REQ 352    /* 0x160 */
 #define LCMP_READ_CNF 353    /* 0x161 */
@@ -167,14 +171,26 @@ LCMP_API int32_t LCMPValueListDestroy(LCMPValueList *list);
  *   fit one message answers with the whole records that fit: the call
  *   returns those (so a read of very long values may return fewer entries
  *   than IDs asked for; ask for fewer IDs at a time).
+ * - One call collects at most LCMP_RESULT_ENTRY_LIMIT entries in the result
+ *   list (the entries it held before included, so that its 16-bit count
+ *   never wraps) and LCMP_RESULT_BYTE_LIMIT bytes of values. An answer that
+ *   would pass either bound ends the collection: the answers before it are
+ *   appended (whole answers only), nothing more is sent, and the call
+ *   returns LCMP_ERROR_ADDITIONAL_RESULT: the result is incomplete (ask
+ *   fewer devices or parameters at a time).
  * Results: 0; LCMP_ERROR_SOCKET_NOT_OPENED (no session, or the session ended
- * while the call waited: LCMPEnd ends waiting calls at once);
- * LCMP_ERROR_BAD_ARGS (kind 0 without deviceMac, another kind, NULL
- * resultLocation, or one record too long for any message; nothing is sent);
+ * while the call waited: LCMPEnd ends waiting calls at once; a unicast
+ * request whose answer had come returns it with 0);
+ * LCMP_ERROR_BAD_ARGS (kind 0 without deviceMac or with a group address,
+ * i.e. the lowest bit of its first byte set; another kind; NULL
+ * resultLocation; any record too long for a message; or a call on the
+ * receive thread, from a callback, which must deliver the answer: hand such
+ * requests to another thread. Nothing is sent then);
  * LCMP_ERROR_TIMEOUT (a message got no answer after all attempts: nothing at
  * all is appended, also not the answers of earlier messages of the same
  * call); LCMP_ERROR_ETH_IF (the adapter has no Ethernet address);
- * LCMP_ERROR_SENDTO; LCMP_ERROR_MALLOC (entries kept so far are appended).
+ * LCMP_ERROR_SENDTO; LCMP_ERROR_MALLOC (entries kept so far are appended);
+ * LCMP_ERROR_ADDITIONAL_RESULT (a bound was reached, see above).
  * Any number of threads may wait at once; an answer goes to the request of
  * its device, opcode and echoed sequence number, never to another. The
  * caller waits on its own thread (a lone unicast request yields for its
@@ -216,10 +232,12 @@ LCMP_API int32_t LCMPRequestModeSet(int32_t mode, uint32_t timeoutMs, uint32_t a
  * subscription is in place, so that no notification it causes is missed.
  * The call does not wait: the device's notify response (opcode 359) reaches
  * the callbacks installed for 359, its notifications reach function.
- * Further results: LCMP_ERROR_SOCKET_NOT_OPENED without a session and
- * LCMP_ERROR_BAD_ARGS for kind 0 without deviceMac or another kind (both
- * before the subscription is touched); a failed send's code (the
- * subscription stays). */
+ * Further results: LCMP_ERROR_SOCKET_NOT_OPENED without a session, also
+ * when LCMPEnd ends the session during the call (no subscription is left
+ * then); LCMP_ERROR_BAD_ARGS for kind 0 without deviceMac or with a group
+ * address, another kind, or a subscription message longer than one message
+ * (23 872 bytes) (all before the subscription is touched); a failed send's
+ * code (the new subscription stays). */
 LCMP_API int32_t LCMPNotify(LCMPValueList *list, int32_t destinationKind, const uint8_t *deviceMac,
                             LCMPValueListFunction function, uint8_t flag);
 

@@ -202,6 +202,7 @@ int32_t LCMPSocketInit(const char *adapterName) noexcept {
     link.send = LinkSendOnSession;
     link.ownKnown = MacAddressGet(lcmpInterfaceName, link.own) == 0;
     link.sequencesUnpredictable = SequencesUnpredictable;
+    link.onReceiveThread = []() noexcept { return std::this_thread::get_id() == gReceiveThreadId.load(); };
     {
         std::lock_guard<std::mutex> handle(gHandleMutex);  // a late send of the last session reads it under the lock
         std::memcpy(gOwn, link.own, kMacSize);

@@ -578,6 +578,41 @@ TEST_F(DeviceModeOnVeth, SlowDeviceAnswersNeverCompleteTheNextRead) {
     EXPECT_GE(after.droppedLate - before.droppedLate, 5u);
 }
 
+// A discovery of 20 000 devices lists every one: the receive thread keeps up
+// with the answers.
+TEST_F(DeviceModeOnVeth, TwentyThousandDevicesAnswerABroadcast) {
+    Start({"-n", "20000"});
+    Mode(3000, 1);
+    const auto r = Request(LCMPRead, LCMP_DESTINATION_BROADCAST, nullptr, {{0x04}});
+    ASSERT_EQ(r.rc, 0);
+    std::set<Bytes> sources;
+    for (const auto &e : r.entries) sources.insert(e.source);
+    EXPECT_EQ(r.entries.size(), 20000u);
+    EXPECT_EQ(sources.size(), 20000u);
+}
+
+// A device-mode request from a callback, on the receive thread that would
+// have to deliver its answer, is refused at once.
+std::atomic<int32_t> gNestedResult{1};
+int NestedRead(const uint8_t *, const uint8_t *, int, CallbackData *) {
+    const Mac device = kFirstDevice;
+    if (gNestedResult.load() == 1) gNestedResult = Request(LCMPRead, 0, &device, {{0x02}}).rc;
+    return 0;
+}
+
+TEST_F(DeviceModeOnVeth, RequestFromACallbackIsRefusedAtOnce) {
+    Start({});
+    Mode(300, 2);
+    ASSERT_NE(LCMPCallBackInstall(NestedRead, LCMP_READ_CNF, nullptr), nullptr);
+    const Mac device = kFirstDevice;
+    const auto r = Request(LCMPRead, 0, &device, {{0x01}});
+    ASSERT_EQ(r.rc, 0);
+    ASSERT_EQ(r.entries.size(), 1u);
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (gNestedResult.load() == 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(gNestedResult.load(), LCMP_ERROR_BAD_ARGS);
+}
+
 TEST_F(DeviceModeOnVeth, TenThousandParameterRead) {
     Start({});
     Mode(2000, 2);

@@ -41,9 +41,12 @@ struct FakeLink {
     static inline std::vector<Sent> sent;
     static inline uint16_t next = 0xFFF0;  // wraps during the tests
     static inline std::function<void(const Sent &)> script;
+    static inline std::atomic<int32_t> result{0};  // what the send returns after the script
+
 
     static int32_t Send(void *, const uint8_t *destination, int32_t opcode, std::span<const uint8_t> message,
                         std::atomic<int32_t> *sequence) {
+        if (message.size() > lcmp::kMaxWireMessage) return LCMP_ERROR_BAD_ARGS;  // as the session's link
         Sent s{{}, opcode, 0, Bytes(message.begin(), message.end())};
         std::memcpy(s.destination.data(), destination, 6);
         {
@@ -53,7 +56,7 @@ struct FakeLink {
         }
         sequence->store(s.sequence);
         if (script) script(s);
-        return 0;
+        return result.load();
     }
     static std::vector<Sent> Sends() {
         std::lock_guard lock(mutex);
@@ -106,6 +109,7 @@ protected:
         Mode(200, 1);
         FakeLink::sent.clear();
         FakeLink::script = nullptr;
+        FakeLink::result = 0;
         lcmp::Link link;
         link.send = FakeLink::Send;
         std::memcpy(link.own, kOwn.data(), 6);
@@ -459,6 +463,93 @@ TEST_F(DeviceMode, ConcurrentRequestsNeverCross) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
+// Refused before anything leaves: a request with any record too long for a
+// message (the batches before it would be applied), a kind-0 address that
+// is a group address, and a request on the thread that delivers answers.
+TEST_F(DeviceMode, RequestsThatCannotCompleteSendNothing) {
+    lcmp::ValueListHolder mixed, result;
+    const Bytes hugeValue(lcmp::kMaxWireMessage - 11, 0x01);
+    lcmptest::AddAll(mixed, {{0x03, 0xAA}});
+    LCMPValueAdd(mixed.location(), static_cast<uint16_t>(hugeValue.size()), hugeValue.data());
+    FakeLink::script = [](const Sent &s) { Answer(kDevice, s.opcode + 1, s.sequence, Confirmation(Record(1, {1, 3}))); };
+    EXPECT_EQ(LCMPWrite(mixed.get(), 0, kDevice.data(), result.location()), LCMP_ERROR_BAD_ARGS);
+
+    lcmp::ValueListHolder request;
+    lcmptest::AddAll(request, {{0x03, 0xAA}});
+    for (const Mac &group : {Mac{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, Mac{0x01, 0x19, 0xA7, 0x52, 0x76, 0x96},
+                             Mac{0x03, 0, 0, 0, 0, 1}}) {
+        EXPECT_EQ(LCMPWrite(request.get(), 0, group.data(), result.location()), LCMP_ERROR_BAD_ARGS);
+        EXPECT_EQ(LCMPNotify(nullptr, 0, group.data(), nullptr, 0), LCMP_ERROR_BAD_ARGS);
+    }
+
+    static thread_local bool delivering = false;
+    lcmp::Link link;
+    link.send = FakeLink::Send;
+    std::memcpy(link.own, kOwn.data(), 6);
+    link.ownKnown = true;
+    link.onReceiveThread = []() noexcept { return delivering; };
+    lcmp::LinkInstall(link);
+    delivering = true;
+    EXPECT_EQ(LCMPRead(request.get(), 0, kDevice.data(), result.location()), LCMP_ERROR_BAD_ARGS);
+    EXPECT_TRUE(lcmp::OnReceiveThread());
+    delivering = false;
+    EXPECT_TRUE(FakeLink::Sends().empty());
+    EXPECT_EQ(result.get(), nullptr);
+    EXPECT_EQ(LCMPWrite(request.get(), 0, kDevice.data(), result.location()), 0) << "on any other thread";
+}
+
+// The answer arrives, then the session ends before the caller wakes: the
+// caller has its answer and returns it.
+TEST_F(DeviceMode, AnAnswerThatCameBeforeTheSessionEndedIsReturned) {
+    FakeLink::script = [](const Sent &s) {
+        Answer(kDevice, LCMP_READ_CNF, s.sequence, Confirmation(Record(0, {0x01, 0x2A})));
+        lcmp::LinkClear();
+    };
+    lcmp::ValueListHolder request, result;
+    lcmptest::AddAll(request, {{0x01}});
+    ASSERT_EQ(LCMPRead(request.get(), 0, kDevice.data(), result.location()), 0);
+    ASSERT_EQ(Entries(result.get()).size(), 1u);
+    EXPECT_EQ(ValueOf(result.get()->first), (Bytes{0x01, 0x2A}));
+}
+
+// 2 048 devices answering 32 parameters each would be 65 536 entries, one
+// more than the list's count can hold; large values reach the byte bound.
+// The collection stops before the answer that would pass, whole answers
+// only, and the call says the result is incomplete.
+TEST_F(DeviceMode, CollectionStopsAtItsBoundsAndSaysSo) {
+    Mode(100, 1);
+    const auto entriesAndBytes = [](const LCMPValueList *list) {
+        std::size_t n = 0, bytes = 0;
+        for (const LCMPValue *v = list ? list->first : nullptr; v; v = v->next, ++n) bytes += v->length;
+        return std::pair{n, bytes};
+    };
+    const LCMPDeviceStats before = Stats();
+    FakeLink::script = [](const Sent &s) {
+        Bytes records;
+        for (uint8_t id = 0; id < 32; ++id) records += Record(0, {id, 0x00});
+        const Bytes answer = Confirmation(records);
+        for (int i = 0; i < 2048; ++i) Answer(DeviceNumber(i), LCMP_READ_CNF, s.sequence, answer);
+    };
+    lcmp::ValueListHolder ids, result;
+    for (uint8_t id = 0; id < 32; ++id) LCMPValueAdd(ids.location(), 1, &id);
+    const uint8_t mine = 0x42;
+    LCMPValueAdd(result.location(), 1, &mine);  // counts towards the bound
+    ASSERT_EQ(LCMPRead(ids.get(), LCMP_DESTINATION_BROADCAST, nullptr, result.location()),
+              LCMP_ERROR_ADDITIONAL_RESULT);
+    EXPECT_EQ(entriesAndBytes(result.get()).first, 1u + 2047 * 32);
+    EXPECT_EQ(result.get()->count, 1u + 2047 * 32);
+
+    FakeLink::script = [](const Sent &s) {
+        const Bytes answer = Confirmation(Record(0, Bytes(20000, 0x01)));
+        for (int i = 0; i < 900; ++i) Answer(DeviceNumber(i), LCMP_READ_CNF, s.sequence, answer);
+    };
+    lcmp::ValueListHolder one, big;
+    lcmptest::AddAll(one, {{0x01}});
+    ASSERT_EQ(LCMPRead(one.get(), LCMP_DESTINATION_MULTICAST, nullptr, big.location()), LCMP_ERROR_ADDITIONAL_RESULT);
+    EXPECT_EQ(entriesAndBytes(big.get()).second, (LCMP_RESULT_BYTE_LIMIT / 20000) * 20000);
+    EXPECT_EQ(Stats().incompleteResults - before.incompleteResults, 2u);
+}
+
 TEST_F(DeviceMode, SessionEndEndsWaitingRequestsAndNoSessionRefusesThem) {
     Mode(60000, 1);
     int32_t rc = 0;
@@ -495,6 +586,57 @@ TEST_F(DeviceMode, NotifySubscribesBeforeItsMessageLeaves) {
     EXPECT_EQ(sends[0].opcode, LCMP_NOTIFY_IND);
     EXPECT_EQ(sends[0].destination, (Mac{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
     EXPECT_EQ(sends[0].message, (Bytes{0x05, 0x04, 0x00, 0x01, 0x06, 0x01, 0x00, 0x02}));
+}
+
+int gNotified[2];
+template <int N>
+void Notified(LCMPValueList *) {
+    ++gNotified[N];
+}
+void Notification() {
+    const uint8_t from[6] = {0x02, 0, 0, 0, 1, 1};
+    const Bytes payload{0x05, 0x04, 0x00, 0x00, 0x06, 0x01, 0x00, 0x07};
+    CallbacksExecute(from, LCMP_NOTIFY_IND, payload.data(), static_cast<uint16_t>(payload.size()));
+}
+
+// A subscription message beyond one message is refused before the
+// subscription is touched: the previous one keeps its notifications.
+TEST_F(DeviceMode, NotifyTooLongForAMessageKeepsThePreviousSubscription) {
+    gNotified[0] = gNotified[1] = 0;
+    ASSERT_EQ(LCMPNotify(nullptr, LCMP_DESTINATION_BROADCAST, nullptr, Notified<0>, 0), 0);
+    lcmp::ValueListHolder list;
+    const Bytes value(1000, 0x06);
+    for (int i = 0; i < 24; ++i) LCMPFullValueAdd(list.location(), nullptr, 6, 1000, value.data());
+    EXPECT_EQ(LCMPNotify(list.get(), LCMP_DESTINATION_BROADCAST, nullptr, Notified<1>, 0), LCMP_ERROR_BAD_ARGS);
+    Notification();
+    EXPECT_EQ(gNotified[0], 1);
+    EXPECT_EQ(gNotified[1], 0);
+    EXPECT_EQ(FakeLink::Sends().size(), 1u);
+}
+
+// LCMPEnd (the link cleared, then the subscription released) racing a
+// device-mode LCMPNotify: whichever comes first, no subscription outlives
+// the session. Before the check, and between subscribing and sending.
+TEST_F(DeviceMode, NotifyRacingTheSessionEndLeavesNoSubscription) {
+    lcmp::SetComposedMessageObserver([](int32_t opcode, std::span<const uint8_t>) {
+        if (opcode != LCMP_NOTIFY_IND) return;
+        lcmp::LinkClear();
+        lcmp::NotifySubscriptionRelease();
+    });
+    EXPECT_EQ(LCMPNotify(nullptr, LCMP_DESTINATION_BROADCAST, nullptr, nullptr, 0), LCMP_ERROR_SOCKET_NOT_OPENED);
+    lcmp::SetComposedMessageObserver(nullptr);
+    EXPECT_EQ(lcmp::RegistryCount(), 0u);
+
+    SetUp();
+    std::thread ending;
+    FakeLink::script = [&](const Sent &) {
+        lcmp::LinkClear();
+        ending = std::thread([] { lcmp::NotifySubscriptionRelease(); });
+    };
+    FakeLink::result = LCMP_ERROR_SOCKET_NOT_OPENED;  // the session's link, closed under the send
+    EXPECT_EQ(LCMPNotify(nullptr, LCMP_DESTINATION_BROADCAST, nullptr, nullptr, 0), LCMP_ERROR_SOCKET_NOT_OPENED);
+    ending.join();
+    EXPECT_EQ(lcmp::RegistryCount(), 0u);
 }
 
 }  // namespace

@@ -308,6 +308,25 @@ class DeviceTest {
     }
 
     @Test
+    void requestFromACallbackIsRefusedAtOnceWithTheReason() throws Exception {
+        Queue<String> refusals = new ConcurrentLinkedQueue<>();
+        Recorder nested = new Recorder(HGF_TLV_Type.HGF_PARAMETER, LCMP_OPCODE_Type.LCMP_READ_CNF).then(r -> {
+            try {
+                read(device(2), 2);
+                refusals.add("answered");
+            } catch (LCMPException e) {
+                refusals.add(e.getMessage());
+            }
+        });
+        assertTrue(LCMPCommManager.LCMP_RegisterCallBack(nested));
+        read(device(2), 1);
+        for (int i = 0; i < 300 && refusals.isEmpty(); ++i) Thread.sleep(10);
+        assertEquals("Error on LCMPRead: a device-mode request cannot be made from a callback: the receive thread"
+                + " that runs the callbacks must deliver its answer. Hand the request to another thread."
+                + " (ErrorId: LCMP_ERROR_BAD_ARGS)", refusals.poll());
+    }
+
+    @Test
     void sessionOpensOnceClosesIdempotentlyAndNamesWhatAnAdapterNeeds() throws Exception {
         List<String> adapters = Arrays.asList(LCMPSession.adapters());
         assertTrue(adapters.contains(Wire.SESSION) && adapters.contains(Wire.PEER), adapters.toString());
