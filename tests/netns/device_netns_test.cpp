@@ -162,7 +162,9 @@ protected:
     }
     // A request message in the shape of its opcode, lengths least significant byte first.
     Bytes Message(int opcode, const Bytes &records) const {
-        Bytes m{0x05};
+        Bytes m;
+        m.reserve(10 + records.size());  // also keeps g++ 12 from a false array-bounds warning on the inserts
+        m.push_back(0x05);
         if (opcode != LCMP_NOTIFY_IND) m.insert(m.end(), own_.begin(), own_.end());
         m.push_back(static_cast<uint8_t>(records.size()));
         m.push_back(static_cast<uint8_t>(records.size() >> 8));
