@@ -304,10 +304,11 @@ typedef struct LCMPReassemblyStats {
 } LCMPReassemblyStats;
 LCMP_API int32_t LCMPReassemblyStatsGet(LCMPReassemblyStats *stats);
 
-/* What device mode did with the confirmations (opcodes 353, 355, 357) it
- * received since the library was loaded: answers taken by a waiting
- * request, and answers dropped (each dropped answer in one counter). Every
- * one of them reached the callbacks all the same. LCMPDeviceStatsGet copies
+/* What device mode did with the confirmations (opcodes 353, 355, 357)
+ * received from the first device-mode request on: answers taken by a waiting
+ * request, and answers dropped (each in one counter; answers past a
+ * collection bound show only in incompleteResults). Every one of them
+ * reached the callbacks all the same. LCMPDeviceStatsGet copies
  * the counters, from any thread: 0, or LCMP_ERROR_BAD_ARGS for NULL. */
 typedef struct LCMPDeviceStats {
     uint64_t answersTaken;      /* handed to the request they answer */

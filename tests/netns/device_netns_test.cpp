@@ -580,6 +580,40 @@ TEST_F(DeviceModeOnVeth, SlowDeviceAnswersNeverCompleteTheNextRead) {
     EXPECT_GE(after.droppedLate - before.droppedLate, 5u);
 }
 
+// Two programs on one adapter each see the other's answers. Reading
+// different parameters from a slow device at the same time, each prints only
+// the answer to its own request.
+TEST_F(DeviceOnVeth, TwoProgramsReadingAtOnceEachPrintTheirOwnAnswer) {
+    Start({"--delay-us", "150000"});
+    const auto lower = [](std::string t) {
+        for (char &c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return t;
+    };
+    const auto hex = [](const Bytes &b) {
+        std::string t;
+        char two[3];
+        for (const uint8_t x : b) t += (std::snprintf(two, sizeof two, "%02x", x), two);
+        return t;
+    };
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::pair<FILE *, int>> runs;
+        for (const int id : {1, 4}) {
+            const std::string command = std::string(LCMP_CTL_PATH) + " -i " + kPeer + " -t 100 -a 3 read " +
+                                        "02:00:00:00:01:01 0" + std::to_string(id) + " 2>/dev/null";
+            runs.emplace_back(popen(command.c_str(), "r"), id);
+            ASSERT_NE(runs.back().first, nullptr);
+        }
+        for (auto &[pipe, id] : runs) {
+            std::string out;
+            char buffer[256];
+            while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+            EXPECT_EQ(pclose(pipe), 0) << out;
+            EXPECT_EQ(lower(out), "02:00:00:00:01:01 0" + std::to_string(id) + " " +
+                                      hex(kTable[static_cast<std::size_t>(id)]) + "\n");
+        }
+    }
+}
+
 // A discovery of 20 000 devices lists every one: the receive thread keeps up
 // with the answers.
 TEST_F(DeviceModeOnVeth, TwentyThousandDevicesAnswerABroadcast) {
