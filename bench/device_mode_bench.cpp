@@ -12,6 +12,13 @@
 // - A group read answered by 200 simulated devices: all collected; time from
 //   the call to the last answer's delivery beside the simulator's own time,
 //   on the wire, from the request frame to its last answer.
+// - The soak of 8 threads against 8 devices with a second process (lcmp-ctl)
+//   reading them, on a clean link and then on a flaky one (lcmp-device
+//   --loss 20 --duplicate 10 --late 10:60, attempts of 40 ms): requests per
+//   second on each, and wrong answers (another request's answer), which
+//   must be 0.
+// - Discovery of 20 000 simulated devices with lcmp-ctl -t 3000 discover:
+//   devices listed and the time the run took.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <linux/if_packet.h>
@@ -39,6 +46,7 @@
 
 #include "LCMP_comm.h"
 #include "LCMP_socket.h"
+#include "device_soak.h"
 #include "netns_support.h"
 
 namespace {
@@ -342,6 +350,68 @@ void BM_GroupRead200(benchmark::State &state) {
     pcap_close(wire);
 }
 
+// The soak on a clean link, then on a flaky one, each with its own simulator.
+void BM_FlakyLinkSoak(benchmark::State &state) {
+    const auto soak = [](std::vector<std::string> link, std::chrono::seconds duration, SoakResult *out) {
+        link.insert(link.begin(), {"-n", "8"});
+        Simulator devices(link);
+        if (!devices.ready() || LCMPInit(kLocal) != 0) return false;
+        *out = DeviceSoak({.adapter = kLocal, .ctl = LCMP_CTL_PATH, .duration = duration, .timeoutMs = 40});
+        LCMPEnd();
+        for (const auto &e : out->examples) std::fprintf(stderr, "wrong answer: %s\n", e.c_str());
+        return true;
+    };
+    for (auto _ : state) {
+        SoakResult clean, flaky;
+        if (!soak({}, std::chrono::seconds(5), &clean) ||
+            !soak({"--loss", "20", "--duplicate", "10", "--late", "10:60", "--seed", "1"}, std::chrono::seconds(20),
+                  &flaky)) {
+            state.SkipWithError("cannot start the devices or the session");
+            return;
+        }
+        state.SetIterationTime(flaky.seconds);
+        state.counters["flaky_requests_per_s"] = flaky.Rate();
+        state.counters["flaky_calls"] = static_cast<double>(flaky.calls);
+        state.counters["flaky_timeouts"] = static_cast<double>(flaky.timeouts);
+        state.counters["flaky_wrong"] = static_cast<double>(flaky.wrong);
+        state.counters["flaky_failed"] = static_cast<double>(flaky.failed);
+        state.counters["flaky_ctl_reads"] = static_cast<double>(flaky.ctlRuns);
+        state.counters["flaky_ctl_timeouts"] = static_cast<double>(flaky.ctlTimeouts);
+        state.counters["flaky_ctl_wrong"] = static_cast<double>(flaky.ctlWrong);
+        state.counters["clean_requests_per_s"] = clean.Rate();
+        state.counters["clean_calls"] = static_cast<double>(clean.calls);
+        state.counters["clean_wrong"] = static_cast<double>(clean.wrong + clean.ctlWrong);
+        state.counters["clean_ctl_reads"] = static_cast<double>(clean.ctlRuns);
+    }
+}
+
+// lcmp-ctl -t 3000 discover against 20 000 simulated devices.
+void BM_Discover20000(benchmark::State &state) {
+    Simulator devices({"-n", "20000"});
+    if (!devices.ready()) {
+        state.SkipWithError("cannot start the devices");
+        return;
+    }
+    double listed = 20000;
+    std::vector<double> seconds;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        const auto [status, text] = RunProgram(LCMP_CTL_PATH, {"-i", kLocal, "-t", "3000", "discover"});
+        const std::chrono::duration<double> took = Clock::now() - t0;
+        state.SetIterationTime(took.count());
+        seconds.push_back(took.count());
+        std::set<std::string> devicesListed;
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t end = std::min(text.find('\n', at), text.size());
+            if (end - at > 17 && text[at] != '/') devicesListed.insert(text.substr(at, 17));
+            at = end + 1;
+        }
+        listed = std::min(listed, status == 0 ? static_cast<double>(devicesListed.size()) : 0.0);
+    }
+    state.counters["listed_min"] = listed;
+    state.counters["seconds_median"] = Median(seconds);
+}
+
 int Run(int argc, char **argv) {
     if (SkipReason().empty()) {
         benchmark::RegisterBenchmark("BM_RoundTripBare", BM_RoundTripBare)
@@ -352,6 +422,10 @@ int Run(int argc, char **argv) {
             ->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark("BM_GroupRead200", BM_GroupRead200)
             ->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("BM_FlakyLinkSoak", BM_FlakyLinkSoak)
+            ->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("BM_Discover20000", BM_Discover20000)
+            ->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
     } else {
         std::fprintf(stderr, "adapter benchmarks skipped: %s\n", SkipReason().c_str());
     }

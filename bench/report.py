@@ -302,6 +302,35 @@ else:
     rows.append(("10", "round trip of a one-parameter read from a simulated device through LCMP_Read_Wrapper",
                  "not measured in this run", "", "<= 1.5x the C round trip", "not measured", jdcmd))
 
+# Row 11: the soak on a flaky link, and discovery at scale (bench/device_mode_bench.cpp).
+name = "BM_FlakyLinkSoak/iterations:1/manual_time"
+cmd = f"{DBENCH} --benchmark_filter=BM_FlakyLinkSoak"
+what = ("8 threads writing and reading back on 8 simulated devices, lcmp-ctl reading the same devices at the same "
+        "time, flaky link (lcmp-device --loss 20 --duplicate 10 --late 10:60; attempts of 40 ms, 3 attempts), 20 s")
+if name in dev:
+    b = dev[name]
+    wrong = b["flaky_wrong"] + b["flaky_ctl_wrong"]
+    rows.append(("11", what,
+                 f"{b['flaky_requests_per_s']:.0f} requests/s; {b['flaky_wrong']:.0f} wrong answers of "
+                 f"{b['flaky_calls']:.0f} calls ({b['flaky_timeouts']:.0f} timed out), {b['flaky_ctl_wrong']:.0f} "
+                 f"wrong of {b['flaky_ctl_reads']:.0f} lcmp-ctl reads ({b['flaky_ctl_timeouts']:.0f} timed out)",
+                 f"clean link, same run (5 s): {b['clean_requests_per_s']:.0f} requests/s, "
+                 f"{b['clean_wrong']:.0f} wrong of {b['clean_calls']:.0f} calls and "
+                 f"{b['clean_ctl_reads']:.0f} lcmp-ctl reads",
+                 "0 wrong answers", verdict(wrong == 0 and b["clean_wrong"] == 0 and b["flaky_failed"] == 0), cmd))
+else:
+    root_row("11", what, "0 wrong answers", cmd)
+name = "BM_Discover20000/iterations:3/manual_time"
+cmd = f"{DBENCH} --benchmark_filter=BM_Discover20000"
+what = "lcmp-ctl -t 3000 discover against 20 000 simulated devices (lcmp-device -n 20000), 3 runs"
+if name in dev:
+    b = dev[name]
+    rows.append(("11", what, f"{b['listed_min']:.0f} of 20 000 listed (fewest of 3); {b['seconds_median']:.2f} s a run "
+                 "(median)", "the run waits 3 s for answers by design", "all 20 000 listed",
+                 verdict(b["listed_min"] >= 20000), cmd))
+else:
+    root_row("11", what, "all 20 000 listed", cmd)
+
 # Supplementary: wall time of the per-frame function.
 timing = []
 for n, b in bm.items():

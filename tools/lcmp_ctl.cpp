@@ -20,7 +20,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,25 +67,17 @@ std::string_view WithoutHexPrefix(std::string_view text) {
 // A parameter ID: one or two hex digits, optionally after 0x.
 bool ParseId(std::string_view text, uint8_t *id) {
     text = WithoutHexPrefix(text);
-    if (text.empty() || text.size() > 2) return false;
-    const std::string padded = text.size() == 1 ? "0" + std::string(text) : std::string(text);
-    const auto bytes = lcmptools::ParseHex(padded);
-    if (!bytes || bytes->size() != 1) return false;
-    *id = (*bytes)[0];
+    const auto v = text.size() <= 2 ? lcmptools::ParseHexNumber(text, 0, 255) : std::nullopt;
+    if (!v) return false;
+    *id = static_cast<uint8_t>(*v);
     return true;
 }
 
 // A decimal count from 1 to max.
 bool ParseCount(const char *text, uint32_t max, uint32_t *out) {
-    const std::size_t length = std::strlen(text);
-    if (length == 0 || length > 10) return false;
-    uint64_t v = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(text[i] - '0');
-    }
-    if (v == 0 || v > max) return false;
-    *out = static_cast<uint32_t>(v);
+    const auto v = lcmptools::ParseNumber(text, 1, static_cast<long>(max));
+    if (!v) return false;
+    *out = static_cast<uint32_t>(*v);
     return true;
 }
 
@@ -320,7 +311,9 @@ int main(int argc, char **argv) {
     }
 
     const std::vector<Line> lines = Lines(request, answers.list);
-    for (const Line &line : lines) std::printf("%s %s\n", lcmptools::Mac(line.device.data()).c_str(), line.text.c_str());
+    for (const Line &line : lines)
+        std::printf("%s%s%s\n", lcmptools::Mac(line.device.data()).c_str(), line.text.empty() ? "" : " ",
+                    line.text.c_str());
     std::fflush(stdout);
     if (rc == LCMP_ERROR_TIMEOUT) {
         std::fprintf(stderr, "lcmp-ctl: %s: no answer from %s (%u attempt%s of %u ms)\n", Verb(request.command),

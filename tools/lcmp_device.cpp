@@ -1,10 +1,14 @@
 // lcmp-device: a fleet of simulated LCMP devices on one adapter.
 //
 //   lcmp-device -i ADAPTER [-n COUNT] [-m FIRST_MAC] [-p PARAMS_FILE]
-//               [--notify-ms N] [--delay-us N] [--drop-every N] [-v]
+//               [--notify-ms N] [--delay-us N] [--drop-every N]
+//               [--loss PERCENT] [--duplicate PERCENT] [--late PERCENT:MS]
+//               [--seed N] [-v]
 //
 // Every device has an address of its own (FIRST_MAC, then +1, +2, ... in the
-// last three bytes) and its own copy of a parameter table. The devices answer
+// last three bytes) and its own parameter table (values the devices hold
+// alike are shared, not copied). A flaky link is simulated per answer: lost,
+// sent twice or sent late, drawn from a seeded generator. The devices answer
 // read, write and control requests and notification subscriptions addressed
 // to them, to the LCMP multicast address or to broadcast; a group request is
 // answered by every device, each from its own address. Requests are taken
@@ -27,9 +31,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -48,6 +54,8 @@ using Clock = std::chrono::steady_clock;
 constexpr Mac kDefaultFirstMac{0x02, 0x00, 0x00, 0x00, 0x01, 0x01};
 constexpr long kMaxDevices = 100000;
 constexpr std::size_t kMaxUnicastMemberships = 4096;
+// Subscribers a device keeps; a new one beyond them replaces the oldest.
+constexpr std::size_t kMaxSubscribers = 8;
 // A parameter value must fit a read confirmation: lead byte and length, then
 // one record of type, length, identifier and value.
 constexpr std::size_t kMaxValue = lcmp::kMaxMessage - 3 - 3 - 1;
@@ -56,6 +64,15 @@ volatile std::sig_atomic_t gStop = 0;
 
 // ---- Parameter tables ----
 
+// A parameter value, immutable once made: devices that hold the same value
+// (the starting table, a group write) share one copy, and a write gives the
+// device a new value rather than changing a shared one.
+using Value = std::shared_ptr<const std::vector<uint8_t>>;
+
+Value MakeValue(std::span<const uint8_t> bytes) {
+    return std::make_shared<const std::vector<uint8_t>>(bytes.begin(), bytes.end());
+}
+
 // One device's parameters, by identifier: a slot per identifier (0 when the
 // device lacks it) into the values the device has, so that a fleet of
 // 100 000 devices with a small table stays small. A value may be empty (a
@@ -63,19 +80,19 @@ volatile std::sig_atomic_t gStop = 0;
 class ParameterTable {
 public:
     const std::vector<uint8_t> *Find(uint8_t id) const {
-        return slot_[id] == 0 ? nullptr : &values_[slot_[id] - 1u];
+        return slot_[id] == 0 ? nullptr : values_[slot_[id] - 1u].get();
     }
-    void Set(uint8_t id, std::span<const uint8_t> value) {
+    void Set(uint8_t id, Value value) {
         if (slot_[id] == 0) {
             values_.emplace_back();
             slot_[id] = static_cast<uint16_t>(values_.size());
         }
-        values_[slot_[id] - 1u].assign(value.begin(), value.end());
+        values_[slot_[id] - 1u] = std::move(value);
     }
 
 private:
     std::array<uint16_t, 256> slot_{};
-    std::vector<std::vector<uint8_t>> values_;
+    std::vector<Value> values_;
 };
 
 ParameterTable BuiltInTable() {
@@ -83,7 +100,8 @@ ParameterTable BuiltInTable() {
                                                  {"04", "05DC"},     {"05", "0102A0"},   {"06", "00"},
                                                  {"07", "DEADBEEF"}, {"08", "0011223344556677"}};
     ParameterTable table;
-    for (const auto &line : kLines) table.Set((*lcmptools::ParseHex(line[0]))[0], *lcmptools::ParseHex(line[1]));
+    for (const auto &line : kLines)
+        table.Set((*lcmptools::ParseHex(line[0]))[0], MakeValue(*lcmptools::ParseHex(line[1])));
     return table;
 }
 
@@ -118,19 +136,19 @@ std::optional<ParameterTable> LoadTable(const char *path) {
         if (words.empty()) continue;
         if (words.size() != 2) return bad("expected an identifier and a value (ID HEX), found " +
                                           std::to_string(words.size()) + " field(s)");
-        const auto id = lcmptools::ParseHex(words[0]);
-        if (words[0].size() != 2 || !id || id->size() != 1)
-            return bad("identifier '" + words[0] + "' is not two hex digits");
+        const auto id = words[0].size() == 2 ? lcmptools::ParseHexNumber(words[0], 0, 255) : std::nullopt;
+        if (!id) return bad("identifier '" + words[0] + "' is not two hex digits");
         const auto value = lcmptools::ParseHex(words[1]);
-        if (!value) return bad("value '" + words[1] + "' is not hex bytes (two hex digits a byte)");
+        if (!value)
+            return bad("value '" + words[1] + "' is not hex bytes (two hex digits a byte, a colon only between bytes)");
         if (value->size() > kMaxValue)
             return bad("value of " + std::to_string(value->size()) + " bytes is longer than " +
                        std::to_string(kMaxValue));
-        const uint8_t key = (*id)[0];
+        const auto key = static_cast<uint8_t>(*id);
         if (definedOn[key] != 0)
             return bad("identifier " + words[0] + " already defined on line " + std::to_string(definedOn[key]));
         definedOn[key] = number;
-        table.Set(key, *value);
+        table.Set(key, MakeValue(*value));
     }
     if (in.bad()) {
         std::fprintf(stderr, "%s: cannot read: %s\n", path, std::strerror(errno));
@@ -187,7 +205,7 @@ private:
 struct Device {
     Mac mac;
     ParameterTable parameters;
-    std::vector<Mac> subscribers;  // sources of its subscriptions, each once
+    std::vector<Mac> subscribers;  // sources of its subscriptions, each once, oldest first
 };
 
 uint64_t Key(std::span<const uint8_t, 6> mac) {
@@ -204,6 +222,10 @@ struct Options {
     long notifyMs = 0;
     long delayUs = 0;
     long dropEvery = 0;
+    // Shares of 100 of the answers lost, sent twice and sent late (the three
+    // add up to at most 100), how late, and the generator's seed.
+    long lossPercent = 0, duplicatePercent = 0, latePercent = 0, lateMs = 0;
+    unsigned long seed = 1;
     bool verbose = false;
 };
 
@@ -212,7 +234,7 @@ constexpr uint16_t kRequestOpcodes[] = {LCMP_READ_REQ, LCMP_WRITE_REQ, LCMP_CONT
 
 class Fleet {
 public:
-    Fleet(const Options &options, const ParameterTable &table) : options_(options) {
+    Fleet(const Options &options, const ParameterTable &table) : options_(options), random_(options.seed) {
         devices_.reserve(static_cast<std::size_t>(options.count));
         byMac_.reserve(static_cast<std::size_t>(options.count));
         const uint32_t base = static_cast<uint32_t>(options.firstMac[3] << 16 | options.firstMac[4] << 8 |
@@ -241,13 +263,13 @@ public:
 
     // Sends the answers whose delay has passed; returns when the next one is due.
     std::optional<Clock::time_point> SendDue(Clock::time_point now) {
-        while (!pending_.empty() && pending_.front().due <= now) {
-            Transmit(pending_.front().frame);
-            pending_.pop_front();
+        while (!pending_.empty() && pending_.begin()->first <= now) {
+            Transmit(pending_.begin()->second);
+            pending_.erase(pending_.begin());
         }
         Flush();
         if (pending_.empty()) return std::nullopt;
-        return pending_.front().due;
+        return pending_.begin()->first;
     }
 
     // One periodic notification to every subscriber of every device.
@@ -273,16 +295,26 @@ public:
         std::fprintf(stderr,
                      "lcmp-device: answered %lu read, %lu write, %lu control, %lu subscription request(s); "
                      "%lu notification(s); %lu frame(s) sent; %lu request(s) dropped; %lu malformed request(s) "
-                     "ignored; %lu send failure(s)\n",
+                     "ignored; %lu send failure(s); %lu lost, %lu duplicated, %lu late (seed %lu)\n",
                      answered_[0], answered_[1], answered_[2], answered_[3], notifications_, frames_, dropped_,
-                     malformed_, sendFailures_);
+                     malformed_, sendFailures_, impaired_[kLost], impaired_[kDuplicated], impaired_[kLate],
+                     options_.seed);
     }
 
 private:
-    struct Pending {
-        Clock::time_point due;
-        std::vector<uint8_t> frame;
-    };
+    enum Fate { kLost, kDuplicated, kLate, kDelivered };
+    static constexpr const char *kFateNames[] = {"lost", "duplicated", "late"};
+
+    // What the flaky link does to one answer: one draw from 0 to 99, the
+    // three impairments taking disjoint shares of it.
+    Fate Draw() {
+        if (options_.lossPercent + options_.duplicatePercent + options_.latePercent == 0) return kDelivered;
+        const long r = std::uniform_int_distribution<long>(0, 99)(random_);
+        if (r < options_.lossPercent) return kLost;
+        if (r < options_.lossPercent + options_.duplicatePercent) return kDuplicated;
+        if (r < options_.lossPercent + options_.duplicatePercent + options_.latePercent) return kLate;
+        return kDelivered;
+    }
 
     void Handle(const lcmp::ReceivedMessage &message) {
         const auto kind = std::find(std::begin(kRequestOpcodes), std::end(kRequestOpcodes), message.opcode);
@@ -310,6 +342,13 @@ private:
             return;
         }
         const std::size_t index = static_cast<std::size_t>(kind - std::begin(kRequestOpcodes));
+        // A write's values are made once and shared by every device it reaches.
+        writes_.clear();
+        if (message.opcode == LCMP_WRITE_REQ)
+            lcmp::WalkRecords(*area, [&](const lcmp::Record &r) {
+                if (r.type == LCMP_RECORD_PARAMETER && !r.value.empty())
+                    writes_.emplace_back(r.value[0], MakeValue(r.value.subspan(1)));
+            });
         if (group) {
             for (Device &device : devices_) Answer(device, index, message, *area);
         } else {
@@ -322,6 +361,16 @@ private:
                 std::span<const uint8_t> area) {
         Mac requester;
         std::copy(request.source.begin(), request.source.end(), requester.begin());
+        // A lost request never reaches the device: nothing is applied.
+        const Fate fate = Draw();
+        if (fate != kDelivered) ++impaired_[fate];
+        if (fate == kLost) {
+            if (options_.verbose)
+                std::printf("%s %s seq 0x%04X from %s: lost\n", lcmptools::Mac(device.mac.data()).c_str(),
+                            lcmptools::OpcodeName(request.opcode), request.sequence,
+                            lcmptools::Mac(requester.data()).c_str());
+            return;
+        }
         MessageWriter writer(message_);
         uint16_t opcode = 0;
         std::size_t written = 0;
@@ -346,11 +395,10 @@ private:
             case LCMP_WRITE_REQ: {
                 opcode = LCMP_WRITE_CNF;
                 ids_.clear();
-                lcmp::WalkRecords(area, [&](const lcmp::Record &r) {
-                    if (r.type != LCMP_RECORD_PARAMETER || r.value.empty()) return;
-                    device.parameters.Set(r.value[0], r.value.subspan(1));
-                    ids_.push_back(r.value[0]);
-                });
+                for (const auto &[id, value] : writes_) {
+                    device.parameters.Set(id, value);
+                    ids_.push_back(id);
+                }
                 written = ids_.size();
                 writer.Open(LCMP_RECORD_WRITE_CONFIRM);
                 writer.Append(static_cast<uint8_t>(std::min<std::size_t>(ids_.size(), 255)));
@@ -378,21 +426,31 @@ private:
                 });
                 if (types == 0) writer.Append(0x00);  // never an empty confirmation value
                 writer.Close();
-                if (std::find(device.subscribers.begin(), device.subscribers.end(), requester) ==
-                    device.subscribers.end())
-                    device.subscribers.push_back(requester);
+                // A subscription naming no notify type ends the requester's
+                // subscription; another one renews it as the newest, and a
+                // new subscriber beyond the bound replaces the oldest.
+                auto &subscribers = device.subscribers;
+                subscribers.erase(std::remove(subscribers.begin(), subscribers.end(), requester), subscribers.end());
+                if (types > 0) {
+                    if (subscribers.size() == kMaxSubscribers) subscribers.erase(subscribers.begin());
+                    subscribers.push_back(requester);
+                }
                 break;
             }
         }
         const auto answer = writer.Finish();
         const uint64_t before = framesQueued_;
+        late_ = fate == kLate;
         Send(requester, device.mac, opcode, request.sequence, answer);
+        if (fate == kDuplicated) Send(requester, device.mac, opcode, request.sequence, answer);
+        late_ = false;
         ++answered_[kind];
         if (options_.verbose)
-            std::printf("%s %s seq 0x%04X from %s: %s, %zu bytes, %lu frame(s)\n", lcmptools::Mac(device.mac.data()).c_str(),
-                        lcmptools::OpcodeName(request.opcode), request.sequence,
-                        lcmptools::Mac(requester.data()).c_str(), lcmptools::OpcodeName(opcode), answer.size(),
-                        framesQueued_ - before);
+            std::printf("%s %s seq 0x%04X from %s: %s, %zu bytes, %lu frame(s)%s%s\n",
+                        lcmptools::Mac(device.mac.data()).c_str(), lcmptools::OpcodeName(request.opcode),
+                        request.sequence, lcmptools::Mac(requester.data()).c_str(), lcmptools::OpcodeName(opcode),
+                        answer.size(), framesQueued_ - before, fate == kDelivered ? "" : ", ",
+                        fate == kDelivered ? "" : kFateNames[fate]);
         if (written > 0) NotifyWrite(device, ids_);
     }
 
@@ -430,9 +488,12 @@ private:
     static int32_t FrameOut(std::span<const uint8_t> frame, void *context) {
         auto *self = static_cast<Fleet *>(context);
         ++self->framesQueued_;
-        if (self->options_.delayUs > 0) {
-            self->pending_.push_back(
-                {Clock::now() + std::chrono::microseconds(self->options_.delayUs), {frame.begin(), frame.end()}});
+        // Held frames wait by the time they are due (those due at the same
+        // time in the order they were made): a late answer holds up no other.
+        const auto hold = std::chrono::microseconds(self->options_.delayUs) +
+                          std::chrono::milliseconds(self->late_ ? self->options_.lateMs : 0);
+        if (hold.count() > 0) {
+            self->pending_.emplace(Clock::now() + hold, std::vector<uint8_t>(frame.begin(), frame.end()));
             return 0;
         }
         self->Transmit(frame);
@@ -484,12 +545,15 @@ private:
     std::vector<Device> devices_;
     std::unordered_map<uint64_t, std::size_t> byMac_;
     std::vector<uint8_t> scratch_, message_, notification_, ids_;
-    std::deque<Pending> pending_;
+    std::multimap<Clock::time_point, std::vector<uint8_t>> pending_;
+    std::mt19937_64 random_;
+    bool late_ = false;  // the answer being sent is a late one
+    std::vector<std::pair<uint8_t, Value>> writes_;  // the values of the write request being answered
     uint16_t notificationSequence_ = 0;
     uint32_t ticks_ = 0;
     uint64_t requests_ = 0;
     unsigned long answered_[4] = {}, notifications_ = 0, frames_ = 0, framesQueued_ = 0, dropped_ = 0,
-                  malformed_ = 0, sendFailures_ = 0;
+                  malformed_ = 0, sendFailures_ = 0, impaired_[3] = {};
 };
 
 // ---- The adapter ----
@@ -648,7 +712,9 @@ int Usage(const char *problem) {
     if (problem != nullptr) std::fprintf(stderr, "lcmp-device: %s\n", problem);
     std::fprintf(stderr,
                  "usage: lcmp-device -i ADAPTER [-n COUNT] [-m FIRST_MAC] [-p PARAMS_FILE] [--notify-ms N]\n"
-                 "                   [--delay-us N] [--drop-every N] [-v]\n");
+                 "                   [--delay-us N] [--drop-every N] [--loss PERCENT] [--duplicate PERCENT]\n"
+                 "                   [--late PERCENT:MS] [--seed N] [-v]\n"
+                 "  numbers are decimal; PERCENT 0 to 100, loss, duplicate and late adding up to at most 100\n");
     return 2;
 }
 
@@ -660,6 +726,10 @@ int main(int argc, char **argv) {
     static const option kLong[] = {{"notify-ms", required_argument, nullptr, 'N'},
                                    {"delay-us", required_argument, nullptr, 'D'},
                                    {"drop-every", required_argument, nullptr, 'X'},
+                                   {"loss", required_argument, nullptr, 'L'},
+                                   {"duplicate", required_argument, nullptr, 'U'},
+                                   {"late", required_argument, nullptr, 'T'},
+                                   {"seed", required_argument, nullptr, 'S'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
     int opt;
@@ -697,12 +767,41 @@ int main(int argc, char **argv) {
                 options.dropEvery = *n;
                 break;
             }
+            case 'L':
+            case 'U': {
+                const auto n = lcmptools::ParseNumber(optarg, 0, 100);
+                if (!n)
+                    return Usage(opt == 'L' ? "bad --loss (a percentage, 0 to 100)"
+                                            : "bad --duplicate (a percentage, 0 to 100)");
+                (opt == 'L' ? options.lossPercent : options.duplicatePercent) = *n;
+                break;
+            }
+            case 'T': {
+                const std::string_view text(optarg);
+                const auto colon = text.find(':');
+                const auto percent = lcmptools::ParseNumber(text.substr(0, colon), 0, 100);
+                const auto ms = colon == std::string_view::npos
+                                    ? std::nullopt
+                                    : lcmptools::ParseNumber(text.substr(colon + 1), 1, 3600000);
+                if (!percent || !ms) return Usage("bad --late (PERCENT:MS, 0 to 100 and 1 to 3600000)");
+                options.latePercent = *percent;
+                options.lateMs = *ms;
+                break;
+            }
+            case 'S': {
+                const auto n = lcmptools::ParseNumber(optarg, 0, 4294967295L);
+                if (!n) return Usage("bad --seed (0 to 4294967295)");
+                options.seed = static_cast<unsigned long>(*n);
+                break;
+            }
             case 'v': options.verbose = true; break;
             case 'h': Usage(nullptr); return 0;
             default: return Usage(nullptr);
         }
     }
     if (options.adapter == nullptr || optind != argc) return Usage(options.adapter == nullptr ? "no adapter (-i)" : "unexpected argument");
+    if (options.lossPercent + options.duplicatePercent + options.latePercent > 100)
+        return Usage("--loss, --duplicate and --late add up to more than 100 percent");
     const long low = options.firstMac[3] << 16 | options.firstMac[4] << 8 | options.firstMac[5];
     if (low + options.count - 1 > 0xFFFFFF) return Usage("the addresses of COUNT devices from FIRST_MAC run past ff:ff:ff in the last three bytes");
 

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "lcmp.h"
 
@@ -43,13 +42,25 @@ const char *RecordTypeName(int type) {
     return "unknown";
 }
 
-std::optional<long> ParseNumber(std::string_view text, long min, long max) {
-    if (text.empty() || text.size() > 20) return std::nullopt;
-    const std::string s(text);
-    char *end = nullptr;
-    const long v = std::strtol(s.c_str(), &end, 0);
-    if (end == nullptr || *end != '\0' || v < min || v > max) return std::nullopt;
-    return v;
+namespace {
+std::optional<long> ParseDigits(std::string_view text, int base, long min, long max) {
+    if (text.empty() || min < 0 || max < min) return std::nullopt;
+    unsigned long long v = 0;
+    for (const char c : text) {
+        const int digit = base == 16 ? HexDigit(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+        if (digit < 0) return std::nullopt;
+        v = v * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+        if (v > static_cast<unsigned long long>(max)) return std::nullopt;  // also keeps v from overflowing
+    }
+    if (v < static_cast<unsigned long long>(min)) return std::nullopt;
+    return static_cast<long>(v);
+}
+}  // namespace
+
+std::optional<long> ParseNumber(std::string_view text, long min, long max) { return ParseDigits(text, 10, min, max); }
+
+std::optional<long> ParseHexNumber(std::string_view text, long min, long max) {
+    return ParseDigits(text, 16, min, max);
 }
 
 std::optional<int> ParseOpcode(std::string_view text) {
@@ -63,7 +74,9 @@ std::optional<std::vector<uint8_t>> ParseHex(std::string_view text) {
     std::vector<uint8_t> out;
     std::size_t i = 0;
     while (i < text.size()) {
-        if (text[i] == ':' && !out.empty()) {
+        // A colon separates two bytes: it needs one before it and one after.
+        if (text[i] == ':') {
+            if (out.empty() || text[i - 1] == ':' || i + 1 == text.size()) return std::nullopt;
             ++i;
             continue;
         }

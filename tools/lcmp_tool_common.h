@@ -12,10 +12,16 @@ namespace lcmptools {
 
 const char *OpcodeName(int opcode);      // "LCMP_READ_REQ", ... or "unknown"
 const char *RecordTypeName(int type);    // "parameter", ... or "unknown"
-std::optional<int> ParseOpcode(std::string_view text);  // a name, decimal or 0x hex; 352..359
-std::optional<std::vector<uint8_t>> ParseHex(std::string_view text);  // even number of hex digits, ':' allowed between bytes
+// Every number on the tools' command lines and in their files goes through
+// these two: digits only, nothing around them (no blank, sign or base
+// prefix; leading zeros change nothing), and a value from min to max.
+std::optional<long> ParseNumber(std::string_view text, long min, long max);     // decimal
+std::optional<long> ParseHexNumber(std::string_view text, long min, long max);  // hex digits, where a manual page says hex
+std::optional<int> ParseOpcode(std::string_view text);  // a name, or its decimal number 352..359
+// Hex digits in pairs, one ':' allowed between two bytes (not before the
+// first, after the last or twice in a row); empty text is no bytes.
+std::optional<std::vector<uint8_t>> ParseHex(std::string_view text);
 std::optional<std::vector<uint8_t>> ParseMac(std::string_view text);  // aa:bb:cc:dd:ee:ff, multicast, broadcast
-std::optional<long> ParseNumber(std::string_view text, long min, long max);
 std::string Hex(const uint8_t *bytes, std::size_t length);
 // Creates the library's callback registry with its announcement filtered
 // out: the library writes a line on standard output when it creates the

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,6 +26,7 @@
 
 #include "LCMP_comm.h"
 #include "LCMP_socket.h"
+#include "device_soak.h"
 #include "netns_support.h"
 #include "transaction.h"
 
@@ -83,6 +85,14 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     const std::string &Err() const { return err_; }
+    // Resident size in kB, from /proc.
+    long ResidentKb() const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        return -1;
+    }
 
 private:
     pid_t pid_ = -1;
@@ -152,7 +162,9 @@ protected:
     }
     // A request message in the shape of its opcode, lengths least significant byte first.
     Bytes Message(int opcode, const Bytes &records) const {
-        Bytes m{0x05};
+        Bytes m;
+        m.reserve(10 + records.size());  // also keeps g++ 12 from a false array-bounds warning on the inserts
+        m.push_back(0x05);
         if (opcode != LCMP_NOTIFY_IND) m.insert(m.end(), own_.begin(), own_.end());
         m.push_back(static_cast<uint8_t>(records.size()));
         m.push_back(static_cast<uint8_t>(records.size() >> 8));
@@ -166,12 +178,14 @@ protected:
         ASSERT_EQ(LCMPPacketSend(to.data(), opcode, static_cast<uint16_t>(m.size()), m.data(), nullptr), 0);
         testing::internal::GetCapturedStderr();
     }
-    // Through the frame builder on a raw socket: any length, any sequence number.
-    void SendFrames(const Mac &to, int opcode, const Bytes &records, uint16_t sequence) {
+    // Through the frame builder on a raw socket: any length, any sequence
+    // number, any source address.
+    void SendFrames(const Mac &to, int opcode, const Bytes &records, uint16_t sequence,
+                    std::optional<Mac> source = std::nullopt) {
         uint8_t scratch[lcmp::kMaxFrameSize];
         const Bytes m = Message(opcode, records);
         ASSERT_EQ(lcmp::MessageFramesBuild(
-                      to, own_, static_cast<uint16_t>(opcode), sequence, m, scratch,
+                      to, source.value_or(own_), static_cast<uint16_t>(opcode), sequence, m, scratch,
                       [](std::span<const uint8_t> f, void *port) {
                           return static_cast<RawPort *>(port)->Send(Bytes(f.begin(), f.end())) ? 0 : -1;
                       },
@@ -235,7 +249,8 @@ TEST_F(DeviceOnVeth, OneDeviceReadsWritesControlsAndNotifiesItsSubscriber) {
 }
 
 TEST_F(DeviceOnVeth, GroupReadIsAnsweredByEveryDeviceFromItsOwnCopy) {
-    Start({"-n", "50"});
+    Start({"-n", "050"});  // decimal, whatever the leading zero
+    EXPECT_NE(device_->Err().find(", 50 device(s)"), std::string::npos) << device_->Err();
     Send(Device(7), LCMP_WRITE_REQ, Record(0, {0x02, 0x77, 0x77}));
     ASSERT_EQ(Take(1).size(), 1u);
     Send(Mac{0x01, 0x19, 0xA7, 0x52, 0x76, 0x96}, LCMP_READ_REQ, Record(2, {0x02}));
@@ -303,6 +318,102 @@ TEST_F(DeviceOnVeth, RequestsAndAnswersTravelInSegments) {
                                        &context),
               0);
     EXPECT_TRUE(Take(1, 300ms).empty());
+}
+
+TEST_F(DeviceOnVeth, SubscribersAreBoundedAndASubscriptionWithoutTypesEndsOne) {
+    Start({});
+    // Ten subscribers from made-up addresses, then this adapter: the device
+    // keeps the newest eight.
+    for (uint8_t i = 0; i < 10; ++i)
+        SendFrames(kFirstDevice, LCMP_NOTIFY_IND, Record(6, {0x05}), i, Mac{0x02, 0xAA, 0, 0, 0, i});
+    Send(kFirstDevice, LCMP_NOTIFY_IND, Record(6, {0x05}));
+    ASSERT_EQ(Take(1).size(), 1u);  // our notify response
+    const auto notified = [&] {  // the destinations of the notifications one write causes
+        while (raw_.Receive(0x22E3, 50ms)) {
+        }
+        Send(kFirstDevice, LCMP_WRITE_REQ, Record(0, {0x05, 0x01}));
+        std::set<Bytes> to;
+        while (auto frame = raw_.Receive(0x22E3, 300ms))
+            if (((*frame)[16] << 4 | (*frame)[15] >> 4) == LCMP_NOTIFY_IND)
+                to.insert(Bytes(frame->begin(), frame->begin() + 6));
+        return to;
+    };
+    std::set<Bytes> expected{Mac6(own_)};
+    for (uint8_t i = 3; i < 10; ++i) expected.insert({0x02, 0xAA, 0, 0, 0, i});
+    EXPECT_EQ(notified(), expected);
+
+    // A subscription naming no notify type ends ours: answered, no more notifications.
+    Take(0, 0ms);
+    Send(kFirstDevice, LCMP_NOTIFY_IND, {});
+    auto got = Take(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].records, Record(8, {0x00}));
+    expected.erase(Mac6(own_));
+    EXPECT_EQ(notified(), expected);
+    EXPECT_EQ(device_->Stop(), 0);
+    EXPECT_NE(device_->Err().find("12 subscription request(s); 15 notification(s)"), std::string::npos)
+        << device_->Err();
+}
+
+TEST_F(DeviceOnVeth, GroupWritesShareTheirValuesAndAWriteChangesOnlyItsDevice) {
+    Start({"-n", "2000"});
+    const Mac multicast{0x01, 0x19, 0xA7, 0x52, 0x76, 0x96};
+    const long before = device_->ResidentKb();
+    // Three 20 000-byte values written to every device: 120 MB if copied per device.
+    for (uint8_t id = 0x30; id < 0x33; ++id) {
+        SendFrames(multicast, LCMP_WRITE_REQ, Record(0, Join({{id}, Bytes(20000, id)})), id);
+        ASSERT_EQ(Take(2000, 10s).size(), 2000u);
+    }
+    const long grown = device_->ResidentKb() - before;
+    EXPECT_LT(grown, 30000) << "kB grown over three group writes";
+
+    // A shared value is replaced only at the device written to.
+    Send(multicast, LCMP_WRITE_REQ, Record(0, {0x31, 0xAA}));
+    ASSERT_EQ(Take(2000, 10s).size(), 2000u);
+    Send(Device(3), LCMP_WRITE_REQ, Record(0, {0x31, 0xBB}));
+    ASSERT_EQ(Take(1).size(), 1u);
+    Send(Device(3), LCMP_READ_REQ, Record(2, {0x31}));
+    Send(Device(4), LCMP_READ_REQ, Record(2, {0x31}));
+    const auto got = Take(2);
+    ASSERT_EQ(got.size(), 2u);
+    for (const auto &a : got)
+        EXPECT_EQ(a.records, Record(0, {0x31, a.source == Mac6(Device(3)) ? uint8_t{0xBB} : uint8_t{0xAA}}));
+}
+
+TEST_F(DeviceOnVeth, FlakyLinkLosesDuplicatesAndDelaysAnswersReproducibly) {
+    // Per read: 0 answers (lost), 2 (duplicated), 1 after 400 ms (late) or 1 at once.
+    const auto run = [&](const char *seed) {
+        Start({"--loss", "20", "--duplicate", "15", "--late", "15:400", "--seed", seed});
+        while (raw_.Receive(0x22E3, 20ms)) {
+        }
+        const auto sent = std::chrono::steady_clock::now();
+        for (uint16_t i = 0; i < 100; ++i) SendFrames(kFirstDevice, LCMP_READ_REQ, Record(2, {0x04}), i);
+        std::vector<std::string> fates(100);
+        while (auto frame = raw_.Receive(0x22E3, 500ms)) {
+            if (Bytes(frame->begin() + 6, frame->begin() + 12) != Mac6(kFirstDevice)) continue;
+            const auto after = std::chrono::steady_clock::now() - sent;
+            const int sequence = (*frame)[19] | (*frame)[20] << 8;
+            if (sequence >= 100) continue;
+            std::string &fate = fates[sequence];
+            if (after >= 390ms) fate += fate.empty() ? "late" : "+late";
+            else if (after < 250ms) fate += fate.empty() ? "on time" : "+again";
+            else fate += "?";
+        }
+        EXPECT_EQ(device_->Stop(), 0);
+        std::map<std::string, int> count;
+        for (auto &f : fates) ++count[f.empty() ? "lost" : f];
+        const std::string summary = std::to_string(count["lost"]) + " lost, " + std::to_string(count["on time+again"]) +
+                                    " duplicated, " + std::to_string(count["late"]) + " late (seed " + seed + ")";
+        EXPECT_NE(device_->Err().find(summary), std::string::npos) << device_->Err();
+        EXPECT_EQ(count["lost"] + count["on time+again"] + count["late"] + count["on time"], 100) << "no other fate";
+        EXPECT_GT(count["lost"], 0);
+        EXPECT_GT(count["on time+again"], 0);
+        EXPECT_GT(count["late"], 0);
+        return fates;
+    };
+    const auto first = run("7");
+    EXPECT_EQ(run("7"), first) << "the same seed, the same fates";
+    EXPECT_NE(run("8"), first);
 }
 
 TEST_F(DeviceOnVeth, DropEveryIgnoresEveryNthRequest) {
@@ -551,6 +662,26 @@ TEST_F(DeviceModeOnVeth, TenThousandParameterRead) {
         ASSERT_EQ(r.entries[i].records, Join({ids[i], kTable[ids[i][0]]})) << i;
 }
 
+// 8 threads against 8 devices on a flaky link (20% of the requests lost, 10%
+// of the answers sent twice, 10% later than the attempt's timeout), with a
+// second process (lcmp-ctl) reading the same devices: every call gets its
+// own request's answer or a timeout. The longer run is a benchmark row.
+TEST_F(DeviceModeOnVeth, FlakyLinkSoakGivesNoCallAnotherRequestsAnswer) {
+    Start({"-n", "8", "--loss", "20", "--duplicate", "10", "--late", "10:60", "--seed", std::to_string(getpid())});
+    const SoakResult r = DeviceSoak({.adapter = kPeer, .ctl = LCMP_CTL_PATH, .duration = 3s, .timeoutMs = 40});
+    std::string examples;
+    for (const auto &e : r.examples) examples += e + "\n";
+    EXPECT_EQ(r.wrong, 0u) << examples;
+    EXPECT_EQ(r.ctlWrong, 0u) << examples;
+    EXPECT_EQ(r.failed, 0u);
+    EXPECT_GT(r.answered, 0u);
+    EXPECT_GT(r.timeouts, 0u) << "the link lost no request";
+    EXPECT_GT(r.ctlAnswered, 0u) << r.ctlRuns << " lcmp-ctl runs, " << r.ctlTimeouts << " timed out";
+    EXPECT_EQ(device_->Stop(), 0);
+    std::printf("%lu calls (%lu answered, %lu timed out), %lu lcmp-ctl reads (%lu answered); %s", r.calls, r.answered,
+                r.timeouts, r.ctlRuns, r.ctlAnswered, device_->Err().substr(device_->Err().rfind("; ") + 2).c_str());
+}
+
 // Needs no root: the file is read before any adapter is opened.
 TEST(DeviceParameters, BadLinesStopTheToolWithFileAndLine) {
     const std::string path = testing::TempDir() + "lcmp_device_params_" + std::to_string(getpid()) + ".txt";
@@ -561,6 +692,9 @@ TEST(DeviceParameters, BadLinesStopTheToolWithFileAndLine) {
         {"01 0A  # fine\n1 0A\n", ":2: identifier '1' is not two hex digits"},
         {"G1 0A\n", ":1: identifier 'G1' is not two hex digits"},
         {"01 ABC\n", ":1: value 'ABC' is not hex bytes"},
+        {"01 0A:\n", ":1: value '0A:' is not hex bytes"},
+        {"01 0B::0C\n", ":1: value '0B::0C' is not hex bytes"},
+        {"01 :0B\n", ":1: value ':0B' is not hex bytes"},
         {"01 0A\n\n01 0B\n", ":3: identifier 01 already defined on line 1"},
     };
     for (const auto &c : cases) {
@@ -571,6 +705,20 @@ TEST(DeviceParameters, BadLinesStopTheToolWithFileAndLine) {
         EXPECT_EQ(tool.Err().rfind(path + c.reason, 0), 0u) << tool.Err();
         EXPECT_EQ(tool.Err().find("lcmp-no-such-adapter"), std::string::npos) << "the adapter is not opened";
     }
+    // Numbers are decimal with nothing around them; the shares of the flaky
+    // link add up to at most 100.
+    const std::vector<std::vector<std::string>> badOptions{
+        {"-n", "0x10"}, {"-n", " 5"},         {"-n", "+5"},         {"--notify-ms", "1e3"}, {"--loss", "101"},
+        {"--late", "10"}, {"--late", "10:"}, {"--late", ":300"}, {"--late", "10:300:"}, {"--seed", "-1"},
+        {"--loss", "60", "--late", "50:10"}};
+    for (auto args : badOptions) {
+        args.insert(args.begin(), {"-i", "lcmp-no-such-adapter"});
+        Simulator tool(args);
+        tool.WaitFor("\xff", 5s);
+        EXPECT_EQ(tool.Stop(), 2) << args[2] << " " << args[3] << ": " << tool.Err();
+        EXPECT_NE(tool.Err().find("usage: lcmp-device"), std::string::npos) << tool.Err();
+    }
+
     // A good file gets as far as the adapter.
     ASSERT_TRUE(std::ofstream(path) << "# id value\n05 0102A0\n\n08 00112233  # comment\n");
     Simulator tool({"-i", "lcmp-no-such-adapter", "-p", path});

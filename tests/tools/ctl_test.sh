@@ -30,6 +30,13 @@ check 2 "-t takes milliseconds" -i lo -t 0 discover
 check 2 "-t takes milliseconds" -i lo -t 10x discover
 check 2 "-a takes a number of attempts" -i lo -a 0 discover
 check 1 "no adapter named lcmp-none0" -i lcmp-none0 read multicast 01
+# Counts are decimal with nothing around them; a colon goes only between two value bytes.
+check 1 "no adapter named lcmp-none0" -i lcmp-none0 -t 0100 -a 03 write multicast 03=0A:0B 04=
+for bad in "-t 0x10" "-t  10" "-t +10" "-a 1e2"; do
+  check 2 "-${bad:1:1} takes" -i lcmp-none0 ${bad%% *} "${bad#* }" discover
+done
+for bad in 03=0A: 03=:0A 03=0A::0B 03=0x:0A; do check 2 "hex digits in pairs" -i lcmp-none0 write multicast $bad; done
+check 2 "an ID is a hex byte" -i lcmp-none0 read multicast " 5"
 
 [ "$(id -u)" = 0 ] || { [ $status = 0 ] && echo "SKIPPED: the device part needs root for network namespaces" && exit 77; exit $status; }
 a="lcmp-ca$$"; b="lcmp-cb$$"; tmp=$(mktemp -d); dev=
@@ -74,6 +81,30 @@ grep -q "carried no records" "$tmp/ctl.err" || { echo "no word on the empty answ
 expect 1 "" -t 100 -a 2 read 02:00:00:00:09:09 01
 grep -q "no answer from 02:00:00:00:09:09 (2 attempts of 100 ms)" "$tmp/ctl.err" ||
   { echo "no word on the silent address:"; cat "$tmp/ctl.err"; status=1; }
+
+# A write confirmation without IDs: the address alone, no trailing blank.
+# A responder on lcmp1 answers for an address no simulated device has.
+cat >"$tmp/responder.py" <<'EOF'
+import socket, sys
+s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x22E3))
+s.bind(("lcmp1", 0x22E3))
+s.settimeout(10)
+me = bytes.fromhex("020000000707")
+open(sys.argv[1], "w").close()
+while True:
+    f, address = s.recvfrom(2048)
+    if address[2] == socket.PACKET_OUTGOING or f[0:6] != me or ((f[16] << 4) | (f[15] >> 4)) != 354:
+        continue
+    message = bytes([5, 4, 0, 1, 1, 0, 0])  # one write confirmation record: a count of 0
+    header = bytes([0x22, 0xE3, len(message), (355 & 0x0F) << 4, 355 >> 4, 0, 0, f[19], f[20], 0])
+    s.send(f[6:12] + me + header + message)
+    break
+EOF
+ip netns exec "$b" python3 "$tmp/responder.py" "$tmp/responder.ready" 2>"$tmp/responder.err" &
+responder=$!
+for _ in $(seq 200); do [ -e "$tmp/responder.ready" ] && break; sleep 0.05; done
+expect 0 "02:00:00:00:07:07" write 02:00:00:00:07:07 03=01
+wait $responder || { echo "responder:"; cat "$tmp/responder.err"; status=1; }
 
 # without privileges the adapter cannot be opened, and the message says why
 if setpriv --reuid=65534 --regid=65534 --clear-groups "$ctl" -h >/dev/null 2>&1; then

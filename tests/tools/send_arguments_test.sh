@@ -21,4 +21,15 @@ check 2 "a record is TYPE:HEX" -i lo -d broadcast -o 353 256:05
 check 2 "a record is TYPE:HEX" -i lo -d broadcast -o 353 1:0
 check 2 "one frame carries at most 1492" -i lo -d broadcast -o 353 "0:$(printf 'ab%.0s' $(seq 1490))"
 check 1 "no adapter named lcmp-none0" -i lcmp-none0 -d multicast -o LCMP_WRITE_REQ 0:0701
+# Numbers are decimal with nothing around them (a leading zero changes
+# nothing); a colon goes only between two value bytes.
+check 1 "no adapter named lcmp-none0" -i lcmp-none0 -d multicast -o 0354 -f 0255 0:07:01 00010:
+for bad in "-o 0x160" "-o 0541" "-o  352" "-o +352"; do
+  check 2 "bad opcode" -i lcmp-none0 -d broadcast ${bad%% *} "${bad#* }"
+done
+check 2 "bad flag" -i lcmp-none0 -d broadcast -o 358 -f 0256
+check 2 "bad flag" -i lcmp-none0 -d broadcast -o 358 -f 0x10
+for bad in 0256:05 0x2:05 " 2:05" "2: 05" +2:05 2:05:: 2::05 2:05::06 "2:05 "; do
+  check 2 "a record is TYPE:HEX" -i lcmp-none0 -d broadcast -o 352 "$bad"
+done
 exit $status
