@@ -22,7 +22,11 @@
 
 #include <stdint.h>
 
-#if defined(__GNUC__)
+#if defined(_WIN32)
+/* lcmp.dll exports what its module definition lists; callers link its
+   import library. */
+#define LCMP_API
+#elif defined(__GNUC__)
 #define LCMP_API __attribute__((visibility("default")))
 #else
 #define LCMP_API

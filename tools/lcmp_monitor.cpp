@@ -3,22 +3,28 @@
 // library's per-frame path, without privileges). Segmented messages are shown
 // once reassembled. -c N stops after N messages; Ctrl-C ends the session
 // cleanly.
+#include <getopt.h>
 #include <pcap/pcap.h>
 #include <sys/time.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "lcmp.h"
 #include "lcmp_tool_common.h"
+#include "lcmp_tool_platform.h"
 
 namespace {
+
+// -c: up to 2^40 messages, or as many as a long counts (Windows: 2^31 - 1).
+constexpr long kMaxCount = static_cast<long>(std::min<long long>(1LL << 40, std::numeric_limits<long>::max()));
 
 std::atomic<long> gMessages{0};
 std::atomic<long> gLimit{0};
@@ -29,9 +35,7 @@ bool gReplaying = false;
 
 std::string Timestamp(const timeval &tv) {
     char date[32];
-    std::tm tm{};
-    const time_t seconds = tv.tv_sec;
-    gmtime_r(&seconds, &tm);
+    const std::tm tm = lcmptools::UtcTime(tv.tv_sec);
     std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &tm);
     char out[48];
     std::snprintf(out, sizeof out, "%s.%06ld", date, static_cast<long>(tv.tv_usec));
@@ -120,7 +124,7 @@ int Live(const char *adapter) {
     if (!InstallPrinters()) return 1;
     if (LCMPInit(adapter) != 0) {
         std::fprintf(stderr, "lcmp-monitor: cannot capture on %s%s\n", adapter,
-                     geteuid() != 0 ? " (needs root, or cap_net_raw,cap_net_admin)" : "");
+                     !lcmptools::Privileged() ? " (needs root, or cap_net_raw,cap_net_admin)" : "");
         LCMPEnd();
         return 1;
     }
@@ -145,7 +149,7 @@ int main(int argc, char **argv) {
             case 'i': adapter = optarg; break;
             case 'r': file = optarg; break;
             case 'c': {
-                auto n = lcmptools::ParseNumber(optarg, 1, 1L << 40);
+                auto n = lcmptools::ParseNumber(optarg, 1, kMaxCount);
                 if (!n) return Usage();
                 gLimit = *n;
                 break;

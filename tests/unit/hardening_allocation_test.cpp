@@ -31,7 +31,18 @@ using lcmptest::Bytes;
 // releases everything the caller would own.
 using Operation = std::function<bool()>;
 
+#ifdef _WIN32
+// The C runtime's heap, block by block.
+std::size_t HeapInUse() {
+    _HEAPINFO entry{};
+    std::size_t used = 0;
+    while (_heapwalk(&entry) == _HEAPOK)
+        if (entry._useflag == _USEDENTRY) used += entry._size;
+    return used;
+}
+#else
 std::size_t HeapInUse() { return mallinfo2().uordblks; }
+#endif
 
 // Sweeps k until the operation completes without meeting its k-th
 // allocation; returns how many allocations a successful run makes.
