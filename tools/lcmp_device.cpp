@@ -35,6 +35,7 @@
 #include "lcmp_device_link.h"
 #include "lcmp_tool_common.h"
 #include "lcmp_tool_platform.h"
+#include "platform.h"
 #include "reassembly.h"
 
 namespace {
@@ -489,7 +490,7 @@ private:
 // arrive (the devices' own answers never come back in).
 pcap_t *CaptureOpen(const char *adapter) {
     char error[PCAP_ERRBUF_SIZE] = {};
-    pcap_t *handle = pcap_create(adapter, error);
+    pcap_t *handle = pcap_create(lcmp::CaptureName(adapter).c_str(), error);
     if (handle == nullptr) {
         std::fprintf(stderr, "lcmp-device: cannot capture on %s: %s\n", adapter, error);
         return nullptr;
@@ -500,12 +501,19 @@ pcap_t *CaptureOpen(const char *adapter) {
         pcap_close(handle);
         return nullptr;
     };
+    // Without immediate mode (Wine's capture library) a short read timeout
+    // stands in for it.
+    const bool immediate = pcap_set_immediate_mode(handle, 1) == 0;
     if (pcap_set_snaplen(handle, lcmp::kSnapshotLength) != 0 || pcap_set_promisc(handle, lcmpdevice::PromiscuousCapture() ? 1 : 0) != 0 ||
-        pcap_set_immediate_mode(handle, 1) != 0 || pcap_set_buffer_size(handle, lcmp::kCaptureBufferBytes) != 0)
+        (!immediate && pcap_set_timeout(handle, lcmp::kShortReadTimeoutMs) != 0) ||
+        pcap_set_buffer_size(handle, lcmp::kCaptureBufferBytes) != 0)
         return fail("capture settings refused");
     if (pcap_activate(handle) < 0) return fail(pcap_geterr(handle));
     if (pcap_datalink(handle) != DLT_EN10MB) return fail("not an Ethernet adapter");
-    if (pcap_setdirection(handle, PCAP_D_IN) != 0) return fail(pcap_geterr(handle));
+    // Where the capture direction cannot be set (Wine's capture library), the
+    // devices' own frames come back in too: confirmations and notifications,
+    // which the devices ignore.
+    pcap_setdirection(handle, PCAP_D_IN);
     bpf_program program{};
     if (pcap_compile(handle, &program, "ether proto 0x22E3", 1, PCAP_NETMASK_UNKNOWN) != 0) return fail(pcap_geterr(handle));
     const int set = pcap_setfilter(handle, &program);
