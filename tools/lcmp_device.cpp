@@ -571,7 +571,7 @@ int Run(const Options &options, const ParameterTable &table) {
             status = 1;
             break;
         }
-        const int captured = pcap_dispatch(handle, -1, Capture, reinterpret_cast<u_char *>(&fleet));
+        const int captured = lcmpdevice::FramesRead(handle, Capture, reinterpret_cast<u_char *>(&fleet));
         fleet.Flush();
         if (captured < 0) {
             std::fprintf(stderr, "lcmp-device: capture failed: %s\n", pcap_geterr(handle));

@@ -41,6 +41,21 @@ std::size_t FramesSend(pcap_t *handle, std::span<const std::span<const uint8_t>>
     return sent;
 }
 
+// Frame by frame: Wine's capture library hands frames over through
+// pcap_next_ex, as the library's own receive loop reads them.
+int FramesRead(pcap_t *handle, pcap_handler handler, u_char *context) {
+    int count = 0;
+    for (;;) {
+        pcap_pkthdr *header = nullptr;
+        const u_char *data = nullptr;
+        const int result = pcap_next_ex(handle, &header, &data);
+        if (result < 0) return count > 0 ? count : -1;
+        if (result == 0) return count;
+        handler(context, header, data);
+        ++count;
+    }
+}
+
 void StopSignalsInstall(volatile std::sig_atomic_t *stop) {
     static volatile std::sig_atomic_t *target = stop;
     target = stop;
@@ -137,6 +152,10 @@ void StopSignalsInstall(volatile std::sig_atomic_t *stop) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+int FramesRead(pcap_t *handle, pcap_handler handler, u_char *context) {
+    return pcap_dispatch(handle, -1, handler, context);
 }
 
 Wait FramesWait(pcap_t *handle, std::optional<std::chrono::steady_clock::time_point> wake, std::string *error) {

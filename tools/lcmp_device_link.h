@@ -34,6 +34,10 @@ std::size_t FramesSend(pcap_t *handle, std::span<const std::span<const uint8_t>>
 // while FramesWait waits, so a stop never falls between check and wait.
 void StopSignalsInstall(volatile std::sig_atomic_t *stop);
 
+// Hands every frame waiting in the capture to `handler`: how many, or -1
+// for a capture error.
+int FramesRead(pcap_t *handle, pcap_handler handler, u_char *context);
+
 enum class Wait { Ready, Idle, Failed, Ended };
 // Waits for frames to read until `wake` (none: no limit); a stop signal ends
 // the wait early (Idle). Failed: `error` says why.

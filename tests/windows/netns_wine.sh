@@ -49,6 +49,16 @@ found=$(inns wine "$build/lcmp-ctl.exe" -i lcmp1 -t 300 -a 1 discover | grep -c 
 echo "$found devices answered"
 [ "$found" = 50 ] || status=1
 
+echo "--- lcmp-device.exe on lcmp0 beside the native one, read by the native lcmp-ctl"
+ip netns exec "$ns" wine "$build/lcmp-device.exe" -i lcmp0 -n 2 -m 02:00:00:00:0a:01 >/dev/null 2>&1 &
+windows_device=$!  # the cleanup's wineserver -k ends whatever it started
+for _ in $(seq 50); do
+  answer=$(inns "$(dirname "$device")/lcmp-ctl" -i lcmp1 -t 200 -a 1 read 02:00:00:00:0a:02 01 2>/dev/null) && break
+done
+echo "$answer"
+[ "$answer" = "02:00:00:00:0A:02 01 4C434D50" ] || status=1
+kill "$windows_device" 2>/dev/null
+
 echo "--- without wpcap.dll: no session, and the user is told to install Npcap"
 out=$(WINEDLLOVERRIDES="mscoree,mshtml=;wpcap=" inns wine "$build/lcmp-ctl.exe" -i lcmp1 discover 2>&1)
 echo "$out"
