@@ -282,8 +282,9 @@ LCMP_API int32_t LCMPReassemblyStatsGet(LCMPReassemblyStats *stats);
 
 /* ---- Adapter session ---- */
 
-/* Opens the adapter (libpcap name, e.g. "eth0") for capture and starts the
- * receive thread, which from then on runs every callback for received
+/* Opens the adapter (libpcap name, e.g. "eth0"; on Windows Npcap's name
+ * \Device\NPF_{GUID}, the {GUID} or the friendly name such as "Ethernet 2")
+ * for capture and starts the receive thread, which from then on runs every callback for received
  * messages. Frames of Ethertype 0x22E3 addressed to the adapter's own address
  * are captured, segmented messages reassembled. Needs root or
  * cap_net_raw,cap_net_admin. A session that a callback ended with LCMPEnd is
