@@ -41,7 +41,7 @@ function(lcmp_windows_library target)
 endfunction()
 
 # The zip for Windows users: the DLL, its import library, the header, the
-# tools and a README.
+# tools (without their debugging information) and a README.
 function(lcmp_windows_zip)
   set(zip liblcmp-${PROJECT_VERSION}-windows-x86_64)
   set(stage ${CMAKE_BINARY_DIR}/${zip})
@@ -51,6 +51,8 @@ function(lcmp_windows_zip)
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:lcmp> $<TARGET_LINKER_FILE:lcmp>
             ${CMAKE_SOURCE_DIR}/include/lcmp.h $<TARGET_FILE:lcmp-ctl> $<TARGET_FILE:lcmp-monitor>
             $<TARGET_FILE:lcmp-send> $<TARGET_FILE:lcmp-device> ${stage}
+    COMMAND ${CMAKE_STRIP} --strip-debug ${stage}/lcmp.dll ${stage}/lcmp-ctl.exe ${stage}/lcmp-monitor.exe
+            ${stage}/lcmp-send.exe ${stage}/lcmp-device.exe
     COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/packaging/windows/README.txt ${stage}/README.txt
     COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/include/lcmp.h ${CMAKE_BINARY_DIR}/lcmp.h
     COMMAND ${CMAKE_COMMAND} -E tar cf ${CMAKE_BINARY_DIR}/${zip}.zip --format=zip ${zip}
