@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 PACKAGES := cmake ninja-build g++ pkg-config libpcap-dev libgtest-dev libgmock-dev openjdk-17-jdk-headless junit5 iproute2 python3 tshark libbenchmark-dev valgrind unzip \
             build-essential debhelper dpkg-dev lintian default-jdk-headless
 
-.PHONY: all deps configure build test demo javadoc package bench clean jar-all
+.PHONY: all deps configure build test demo javadoc package bench windows clean jar-all
 
 all: build
 
@@ -59,6 +59,15 @@ bench: deps
 # lintian, land in $(BUILD)/packages/.
 package: deps
 	@bash packaging/build_debs.sh $(BUILD)/packages
+
+# Windows x86-64: lcmp.dll, the tools and a zip in build-windows/, cross-built
+# with MinGW-w64; the tests there run under Wine.
+WINDOWS_BUILD ?= build-windows
+WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build libpcap-dev googletest openjdk-17-jdk-headless
+windows:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(WINDOWS_PACKAGES)"
+	@cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(WINDOWS_BUILD)
 
 clean:
 	rm -rf $(BUILD)

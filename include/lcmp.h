@@ -26,7 +26,11 @@
 
 #include <stdint.h>
 
-#if defined(__GNUC__)
+#if defined(_WIN32)
+/* lcmp.dll exports what its module definition lists; callers link its
+   import library. */
+#define LCMP_API
+#elif defined(__GNUC__)
 #define LCMP_API __attribute__((visibility("default")))
 #else
 #define LCMP_API
@@ -335,8 +339,9 @@ LCMP_API int32_t LCMPDeviceStatsGet(LCMPDeviceStats *stats);
 
 /* ---- Adapter session ---- */
 
-/* Opens the adapter (libpcap name, e.g. "eth0") for capture and starts the
- * receive thread, which from then on runs every callback for received
+/* Opens the adapter (libpcap name, e.g. "eth0"; on Windows Npcap's name
+ * \Device\NPF_{GUID}, the {GUID} or the friendly name such as "Ethernet 2")
+ * for capture and starts the receive thread, which from then on runs every callback for received
  * messages. Frames of Ethertype 0x22E3 addressed to the adapter's own address
  * are captured, segmented messages reassembled. Needs root or
  * cap_net_raw,cap_net_admin. A session that a callback ended with LCMPEnd is

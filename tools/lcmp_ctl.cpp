@@ -5,8 +5,11 @@
 //   lcmp-ctl -i ADAPTER [-t MS] [-a N] write DEST ID=HEX...
 //   lcmp-ctl -i ADAPTER [-t MS] [-a N] control DEST ID[=HEX]...
 //   lcmp-ctl -i ADAPTER [-t MS] [-a N] discover [ID]
+//   lcmp-ctl adapters
 //
-// A host of the C interface only: it opens a session with LCMPInit, switches
+// `adapters` lists the names a session can be opened on (on Windows each
+// adapter's capture name and its friendly name). Otherwise a host of the C
+// interface: it opens a session with LCMPInit, switches
 // the library to device mode with the timeout and attempts given, and lets
 // LCMPRead, LCMPWrite or LCMPControl carry the request to the devices and
 // collect their answers. Every answer entry becomes one line on stdout, the
@@ -14,8 +17,6 @@
 // 0 with answers, 1 without (no answer, no records, or no session), 2 for a
 // bad command line.
 #include <getopt.h>
-#include <net/if.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -24,8 +25,10 @@
 #include <string_view>
 #include <vector>
 
+#include "adapters.h"
 #include "lcmp.h"
 #include "lcmp_tool_common.h"
+#include "lcmp_tool_platform.h"
 
 namespace {
 
@@ -54,6 +57,7 @@ int Usage(const char *problem, std::FILE *out = stderr) {
     if (problem != nullptr) std::fprintf(stderr, "lcmp-ctl: %s\n", problem);
     std::fprintf(out, "usage: lcmp-ctl -i ADAPTER [-t MS] [-a N] read DEST ID... | write DEST ID=HEX... |\n"
                          "                control DEST ID[=HEX]... | discover [ID]\n"
+                         "       lcmp-ctl adapters\n"
                          "  DEST: aa:bb:cc:dd:ee:ff, multicast or broadcast; ID: a hex byte (05 or 0x05)\n"
                          "  -t: milliseconds to wait per attempt (default 500); -a: attempts (default 3)\n");
     return 2;
@@ -272,17 +276,22 @@ int main(int argc, char **argv) {
             default: return Usage(nullptr);
         }
     }
+    if (optind + 1 == argc && std::string_view(argv[optind]) == "adapters" && adapter == nullptr) {
+        const std::vector<std::string> names = lcmp::AdapterNames();
+        for (const std::string &name : names) std::printf("%s\n", name.c_str());
+        return names.empty() ? 1 : 0;
+    }
     Request request;
     if (const char *problem = ParseCommand(argc, argv, optind, &request)) return Usage(problem);
     if (adapter == nullptr) return Usage("-i ADAPTER is required");
 
-    if (if_nametoindex(adapter) == 0) {
+    if (!lcmptools::AdapterExists(adapter)) {
         std::fprintf(stderr, "lcmp-ctl: no adapter named %s\n", adapter);
         return 1;
     }
     if (LCMPInit(adapter) != 0) {
         std::fprintf(stderr, "lcmp-ctl: cannot open %s%s\n", adapter,
-                     geteuid() != 0 ? " (needs root, or the capabilities cap_net_raw,cap_net_admin)" : "");
+                     !lcmptools::Privileged() ? " (needs root, or the capabilities cap_net_raw,cap_net_admin)" : "");
         return 1;
     }
     Session session;

@@ -16,13 +16,7 @@
 // never answered) and every answer goes out through the library's frame
 // builder, in segments when it is longer than one frame.
 #include <getopt.h>
-#include <linux/if_packet.h>
-#include <net/if.h>
 #include <pcap/pcap.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -32,6 +26,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -43,7 +38,10 @@
 
 #include "LCMP_comm.h"
 #include "LCMP_socket.h"
+#include "lcmp_device_link.h"
 #include "lcmp_tool_common.h"
+#include "lcmp_tool_platform.h"
+#include "platform.h"
 #include "reassembly.h"
 
 namespace {
@@ -53,7 +51,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr Mac kDefaultFirstMac{0x02, 0x00, 0x00, 0x00, 0x01, 0x01};
 constexpr long kMaxDevices = 100000;
-constexpr std::size_t kMaxUnicastMemberships = 4096;
 // Subscribers a device keeps; a new one beyond them replaces the oldest.
 constexpr std::size_t kMaxSubscribers = 8;
 // A parameter value must fit a read confirmation: lead byte and length, then
@@ -449,7 +446,7 @@ private:
             std::printf("%s %s seq 0x%04X from %s: %s, %zu bytes, %lu frame(s)%s%s\n",
                         lcmptools::Mac(device.mac.data()).c_str(), lcmptools::OpcodeName(request.opcode),
                         request.sequence, lcmptools::Mac(requester.data()).c_str(), lcmptools::OpcodeName(opcode),
-                        answer.size(), framesQueued_ - before, fate == kDelivered ? "" : ", ",
+                        answer.size(), static_cast<unsigned long>(framesQueued_ - before), fate == kDelivered ? "" : ", ",
                         fate == kDelivered ? "" : kFateNames[fate]);
         if (written > 0) NotifyWrite(device, ids_);
     }
@@ -506,7 +503,7 @@ private:
     void Transmit(std::span<const uint8_t> frame) {
         if (batched_ == kBatch) Flush();
         std::memcpy(batch_.data() + batched_ * lcmp::kMaxFrameSize, frame.data(), frame.size());
-        vectors_[batched_] = {batch_.data() + batched_ * lcmp::kMaxFrameSize, frame.size()};
+        frames_out_[batched_] = {batch_.data() + batched_ * lcmp::kMaxFrameSize, frame.size()};
         ++batched_;
     }
 
@@ -514,21 +511,16 @@ public:
     void Flush() {
         std::size_t done = 0;
         while (done < batched_) {
-            std::array<mmsghdr, kBatch> messages{};
-            for (std::size_t i = done; i < batched_; ++i) {
-                messages[i - done].msg_hdr.msg_iov = &vectors_[i];
-                messages[i - done].msg_hdr.msg_iovlen = 1;
-            }
-            const int sent = sendmmsg(pcap_fileno(handle_), messages.data(), static_cast<unsigned>(batched_ - done), 0);
+            std::string error;
+            const std::size_t sent = lcmpdevice::FramesSend(
+                handle_, std::span<const std::span<const uint8_t>>(frames_out_.data() + done, batched_ - done), &error);
             if (sent > 0) {
                 frames_ += static_cast<unsigned long>(sent);
-                done += static_cast<std::size_t>(sent);
+                done += sent;
                 continue;
             }
-            if (sent < 0 && errno == EINTR) continue;
             // The frame at the head failed: count it and go on with the rest.
-            if (sendFailures_++ == 0)
-                std::fprintf(stderr, "lcmp-device: sending failed: %s\n", std::strerror(errno));
+            if (sendFailures_++ == 0) std::fprintf(stderr, "lcmp-device: sending failed: %s\n", error.c_str());
             ++done;
         }
         batched_ = 0;
@@ -540,7 +532,7 @@ private:
     const Options &options_;
     pcap_t *handle_ = nullptr;
     std::vector<uint8_t> batch_ = std::vector<uint8_t>(kBatch * lcmp::kMaxFrameSize);
-    std::array<iovec, kBatch> vectors_{};
+    std::array<std::span<const uint8_t>, kBatch> frames_out_{};
     std::size_t batched_ = 0;
     std::vector<Device> devices_;
     std::unordered_map<uint64_t, std::size_t> byMac_;
@@ -562,23 +554,30 @@ private:
 // arrive (the devices' own answers never come back in).
 pcap_t *CaptureOpen(const char *adapter) {
     char error[PCAP_ERRBUF_SIZE] = {};
-    pcap_t *handle = pcap_create(adapter, error);
+    pcap_t *handle = pcap_create(lcmp::CaptureName(adapter).c_str(), error);
     if (handle == nullptr) {
         std::fprintf(stderr, "lcmp-device: cannot capture on %s: %s\n", adapter, error);
         return nullptr;
     }
     const auto fail = [&](const char *what) {
         std::fprintf(stderr, "lcmp-device: cannot capture on %s: %s%s\n", adapter, what,
-                     geteuid() != 0 ? " (needs root, or cap_net_raw,cap_net_admin)" : "");
+                     !lcmptools::Privileged() ? " (needs root, or cap_net_raw,cap_net_admin)" : "");
         pcap_close(handle);
         return nullptr;
     };
-    if (pcap_set_snaplen(handle, lcmp::kSnapshotLength) != 0 || pcap_set_promisc(handle, 0) != 0 ||
-        pcap_set_immediate_mode(handle, 1) != 0 || pcap_set_buffer_size(handle, lcmp::kCaptureBufferBytes) != 0)
+    // Without immediate mode (Wine's capture library) a short read timeout
+    // stands in for it.
+    const bool immediate = pcap_set_immediate_mode(handle, 1) == 0;
+    if (pcap_set_snaplen(handle, lcmp::kSnapshotLength) != 0 || pcap_set_promisc(handle, lcmpdevice::PromiscuousCapture() ? 1 : 0) != 0 ||
+        (!immediate && pcap_set_timeout(handle, lcmp::kShortReadTimeoutMs) != 0) ||
+        pcap_set_buffer_size(handle, lcmp::kCaptureBufferBytes) != 0)
         return fail("capture settings refused");
     if (pcap_activate(handle) < 0) return fail(pcap_geterr(handle));
     if (pcap_datalink(handle) != DLT_EN10MB) return fail("not an Ethernet adapter");
-    if (pcap_setdirection(handle, PCAP_D_IN) != 0) return fail(pcap_geterr(handle));
+    // Where the capture direction cannot be set (Wine's capture library), the
+    // devices' own frames come back in too: confirmations and notifications,
+    // which the devices ignore.
+    pcap_setdirection(handle, PCAP_D_IN);
     bpf_program program{};
     if (pcap_compile(handle, &program, "ether proto 0x22E3", 1, PCAP_NETMASK_UNKNOWN) != 0) return fail(pcap_geterr(handle));
     const int set = pcap_setfilter(handle, &program);
@@ -586,44 +585,6 @@ pcap_t *CaptureOpen(const char *adapter) {
     if (set != 0) return fail(pcap_geterr(handle));
     if (pcap_setnonblock(handle, 1, error) != 0) return fail(error);
     return handle;
-}
-
-// Adds the devices' addresses and the LCMP multicast address to what the
-// adapter accepts, instead of promiscuous mode; falls back to promiscuous
-// mode when the adapter refuses unicast addresses. The memberships go with
-// the capture socket.
-bool MembershipsAdd(pcap_t *handle, const char *adapter, const std::vector<Device> &devices) {
-    const int fd = pcap_fileno(handle);
-    packet_mreq request{};
-    request.mr_ifindex = static_cast<int>(if_nametoindex(adapter));
-    request.mr_alen = 6;
-    const auto add = [&](unsigned short type, const uint8_t *address) {
-        request.mr_type = type;
-        if (address != nullptr) std::memcpy(request.mr_address, address, 6);
-        return setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &request, sizeof request) == 0;
-    };
-    if (!add(PACKET_MR_MULTICAST, lcmp::kMulticastMac))
-        std::fprintf(stderr, "lcmp-device: cannot join the LCMP multicast group on %s: %s\n", adapter,
-                     std::strerror(errno));
-    // The kernel keeps a socket's memberships in a list it searches on every
-    // addition: beyond a few thousand addresses, joining them one by one
-    // takes longer than promiscuous capture costs.
-    if (devices.size() > kMaxUnicastMemberships) {
-        std::fprintf(stderr, "lcmp-device: more than %zu devices: capturing promiscuously on %s\n",
-                     kMaxUnicastMemberships, adapter);
-        if (add(PACKET_MR_PROMISC, nullptr)) return true;
-        std::fprintf(stderr, "lcmp-device: cannot capture promiscuously on %s: %s\n", adapter, std::strerror(errno));
-        return false;
-    }
-    for (const Device &device : devices) {
-        if (add(PACKET_MR_UNICAST, device.mac.data())) continue;
-        std::fprintf(stderr, "lcmp-device: %s refuses the device address %s (%s): capturing promiscuously\n",
-                     adapter, lcmptools::Mac(device.mac.data()).c_str(), std::strerror(errno));
-        if (add(PACKET_MR_PROMISC, nullptr)) return true;
-        std::fprintf(stderr, "lcmp-device: cannot capture promiscuously on %s: %s\n", adapter, std::strerror(errno));
-        return false;
-    }
-    return true;
 }
 
 void Capture(u_char *context, const pcap_pkthdr *header, const u_char *bytes) {
@@ -634,26 +595,15 @@ int Run(const Options &options, const ParameterTable &table) {
     Fleet fleet(options, table);
     pcap_t *handle = CaptureOpen(options.adapter);
     if (handle == nullptr) return 1;
-    if (!MembershipsAdd(handle, options.adapter, fleet.Devices())) {
+    std::vector<const uint8_t *> addresses;
+    for (const Device &device : fleet.Devices()) addresses.push_back(device.mac.data());
+    if (!lcmpdevice::MembershipsAdd(handle, options.adapter, addresses)) {
         pcap_close(handle);
         return 1;
     }
     fleet.Attach(handle);
 
-    // SIGINT and SIGTERM are blocked except while waiting, so that a stop
-    // never falls between the check and the wait.
-    sigset_t blocked, waiting;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGTERM);
-    sigprocmask(SIG_BLOCK, &blocked, &waiting);
-    sigdelset(&waiting, SIGINT);
-    sigdelset(&waiting, SIGTERM);
-    struct sigaction stop {};
-    stop.sa_handler = [](int) { gStop = 1; };
-    sigemptyset(&stop.sa_mask);
-    sigaction(SIGINT, &stop, nullptr);
-    sigaction(SIGTERM, &stop, nullptr);
+    lcmpdevice::StopSignalsInstall(&gStop);
 
     const Device &first = fleet.Devices().front(), &last = fleet.Devices().back();
     std::fprintf(stderr, "lcmp-device: listening on %s, %ld device(s) %s to %s\n", options.adapter, options.count,
@@ -662,7 +612,6 @@ int Run(const Options &options, const ParameterTable &table) {
     const auto period = std::chrono::milliseconds(options.notifyMs);
     auto nextTick = Clock::now() + period;
     int status = 0;
-    pollfd capture{pcap_get_selectable_fd(handle), POLLIN, 0};
     while (!gStop) {
         auto now = Clock::now();
         std::optional<Clock::time_point> wake = fleet.SendDue(now);
@@ -673,27 +622,20 @@ int Run(const Options &options, const ParameterTable &table) {
             }
             wake = wake ? std::min(*wake, nextTick) : nextTick;
         }
-        timespec timeout{};
-        if (wake) {
-            const auto left = std::max(Clock::duration::zero(), *wake - now);
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
-            timeout.tv_nsec = static_cast<long>(ns % 1000000000);
-        }
-        const int ready = ppoll(&capture, 1, wake ? &timeout : nullptr, &waiting);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            std::fprintf(stderr, "lcmp-device: waiting for frames failed: %s\n", std::strerror(errno));
+        std::string error;
+        const lcmpdevice::Wait ready = lcmpdevice::FramesWait(handle, wake, &error);
+        if (ready == lcmpdevice::Wait::Failed) {
+            std::fprintf(stderr, "lcmp-device: waiting for frames failed: %s\n", error.c_str());
             status = 1;
             break;
         }
-        if (ready == 0) continue;
-        if ((capture.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (capture.revents & POLLIN) == 0) {
+        if (ready == lcmpdevice::Wait::Idle) continue;
+        if (ready == lcmpdevice::Wait::Ended) {
             std::fprintf(stderr, "lcmp-device: the capture on %s ended\n", options.adapter);
             status = 1;
             break;
         }
-        const int captured = pcap_dispatch(handle, -1, Capture, reinterpret_cast<u_char *>(&fleet));
+        const int captured = lcmpdevice::FramesRead(handle, Capture, reinterpret_cast<u_char *>(&fleet));
         fleet.Flush();
         if (captured < 0) {
             std::fprintf(stderr, "lcmp-device: capture failed: %s\n", pcap_geterr(handle));
@@ -762,7 +704,7 @@ int main(int argc, char **argv) {
                 break;
             }
             case 'X': {
-                const auto n = lcmptools::ParseNumber(optarg, 0, 1L << 40);
+                const auto n = lcmptools::ParseNumber(optarg, 0, std::numeric_limits<long>::max());
                 if (!n) return Usage("bad --drop-every (0: none, or N)");
                 options.dropEvery = *n;
                 break;
@@ -789,7 +731,9 @@ int main(int argc, char **argv) {
                 break;
             }
             case 'S': {
-                const auto n = lcmptools::ParseNumber(optarg, 0, 4294967295L);
+                // A long has 32 bits on Windows: seeds up to its maximum there.
+                constexpr long kMaxSeed = static_cast<long>(std::min<long long>(4294967295LL, std::numeric_limits<long>::max()));
+                const auto n = lcmptools::ParseNumber(optarg, 0, kMaxSeed);
                 if (!n) return Usage("bad --seed (0 to 4294967295)");
                 options.seed = static_cast<unsigned long>(*n);
                 break;

@@ -6,16 +6,18 @@
 // to the adapter and to group addresses (-p: every frame, promiscuously); no
 // library session is opened. -c N stops after N messages; Ctrl-C ends the
 // capture cleanly.
+#include <getopt.h>
 #include <pcap/pcap.h>
 #include <sys/time.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <limits>
 #include <map>
 #include <string>
 #include <string_view>
@@ -24,12 +26,16 @@
 
 #include "lcmp.h"
 #include "lcmp_tool_common.h"
+#include "lcmp_tool_platform.h"
+#include "platform.h"
 
 namespace {
 
 constexpr int kEthertype = 0x22E3;
 constexpr int kHeaderBytes = 22;  // Ethernet header and LCMP link header
 constexpr int64_t kAgeLimitMicroseconds = 50000;
+// -c: up to 2^40 messages, or as many as a long counts (Windows: 2^31 - 1).
+constexpr long kMaxCount = static_cast<long>(std::min<long long>(1LL << 40, std::numeric_limits<long>::max()));
 
 std::atomic<long> gMessages{0};
 long gLimit = 0;
@@ -50,9 +56,7 @@ timeval Normalised(timeval tv) {
 
 std::string Timestamp(const timeval &tv) {
     char date[32];
-    std::tm tm{};
-    const time_t seconds = tv.tv_sec;
-    gmtime_r(&seconds, &tm);
+    const std::tm tm = lcmptools::UtcTime(tv.tv_sec);
     std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &tm);
     char out[48];
     std::snprintf(out, sizeof out, "%s.%06ld", date, static_cast<long>(tv.tv_usec));
@@ -257,14 +261,18 @@ int Replay(const char *path) {
 
 int Live(const char *adapter, bool promiscuous) {
     char error[PCAP_ERRBUF_SIZE] = {};
-    pcap_t *capture = pcap_create(adapter, error);
+    // On Windows the adapter may be named as Windows shows it ("Ethernet 2").
+    pcap_t *capture = pcap_create(lcmp::CaptureName(adapter).c_str(), error);
     int rc = capture == nullptr ? PCAP_ERROR : 0;
     if (capture != nullptr && (pcap_set_snaplen(capture, 65535) != 0 || pcap_set_promisc(capture, promiscuous) != 0 ||
-                               pcap_set_timeout(capture, 100) != 0 || pcap_set_immediate_mode(capture, 1) != 0))
+                               pcap_set_timeout(capture, 100) != 0))
         rc = PCAP_ERROR;
+    // Without immediate mode (some capture libraries lack it) frames come
+    // at the latest when the 100 ms read timeout expires.
+    if (rc == 0) (void)pcap_set_immediate_mode(capture, 1);
     if (rc == 0) rc = pcap_activate(capture);
     if (rc < 0) {
-        const char *why = rc == PCAP_ERROR_PERM_DENIED ? (geteuid() != 0 ? "needs root, or cap_net_raw,cap_net_admin"
+        const char *why = rc == PCAP_ERROR_PERM_DENIED ? (!lcmptools::Privileged() ? "needs root, or cap_net_raw,cap_net_admin"
                                                                          : "permission denied")
                           : rc == PCAP_ERROR_IFACE_NOT_UP   ? "the adapter is down"
                           : rc == PCAP_ERROR_NO_SUCH_DEVICE ? "no such adapter"
@@ -295,13 +303,10 @@ int Live(const char *adapter, bool promiscuous) {
     }
     pcap_freecode(&program);
     gLive = capture;
-    struct sigaction action{};
-    action.sa_handler = [](int) {
+    lcmptools::OnInterrupt([](int) {
         gInterrupted = 1;
         pcap_breakloop(gLive);  // wakes the wait for the next frame
-    };
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    });
     std::fprintf(stderr, "lcmp-monitor: listening on %s\n", adapter);
     const std::string what = "capture on " + std::string(adapter) + " ended";
     const int status = Run(capture, what.c_str());
@@ -330,7 +335,7 @@ int main(int argc, char **argv) {
             case 'r': file = optarg; break;
             case 'p': promiscuous = true; break;
             case 'c': {
-                auto n = lcmptools::ParseNumber(optarg, 1, 1L << 40);
+                auto n = lcmptools::ParseNumber(optarg, 1, kMaxCount);
                 if (!n) return Usage(stderr, 2);
                 gLimit = *n;
                 break;

@@ -8,8 +8,8 @@
 // the header of the opcode's shape: requests carry the adapter's own address,
 // notifications the flag byte (-f, default 0). Lengths are written least
 // significant byte first, as receivers read them.
-#include <net/if.h>
-#include <unistd.h>
+
+#include <getopt.h>
 
 #include <cstdio>
 #include <cstring>
@@ -18,6 +18,7 @@
 
 #include "lcmp.h"
 #include "lcmp_tool_common.h"
+#include "lcmp_tool_platform.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ int main(int argc, char **argv) {
         records.insert(records.end(), value->begin(), value->end());
     }
 
-    if (if_nametoindex(adapter) == 0) {
+    if (!lcmptools::AdapterExists(adapter)) {
         std::fprintf(stderr, "lcmp-send: no adapter named %s\n", adapter);
         return 1;
     }
@@ -105,7 +106,7 @@ int main(int argc, char **argv) {
 
     if (LCMPInit(adapter) != 0) {
         std::fprintf(stderr, "lcmp-send: cannot open %s for sending%s\n", adapter,
-                     geteuid() != 0 ? " (needs root, or cap_net_raw,cap_net_admin)" : "");
+                     !lcmptools::Privileged() ? " (needs root, or cap_net_raw,cap_net_admin)" : "");
         return 1;
     }
     uint16_t sequence = 0;

@@ -1,11 +1,9 @@
 #include "lcmp_tool_common.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "lcmp.h"
+#include "lcmp_tool_platform.h"
 
 namespace lcmptools {
 
@@ -117,18 +115,10 @@ std::string Mac(const uint8_t *mac) {
 }
 
 void RegistryCreate() {
-    std::fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
-    const int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (saved >= 0 && sink >= 0) dup2(sink, STDOUT_FILENO);
-    if (sink >= 0) close(sink);
+    const int saved = StdoutToNull();
     CallbackEntry *entry = LCMPCallBackInstall([](const uint8_t *, const uint8_t *, int, CallbackData *) { return 0; },
                                                LCMP_READ_REQ, nullptr);
-    std::fflush(stdout);
-    if (saved >= 0) {
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-    }
+    StdoutRestore(saved);
     if (entry != nullptr) LCMPCallBackUninstall(entry);  // the registry stays, empty
 }
 

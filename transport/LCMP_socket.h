@@ -165,6 +165,9 @@ extern std::atomic<uint8_t> lcmpReceiveThreadRunning;
 // Capture parameters of the session.
 inline constexpr int kSnapshotLength = 1514;
 inline constexpr int kReadTimeoutMs = 1000;
+// Without immediate mode: a frame waits at most this long in the capture
+// library, and a stop is seen this soon.
+inline constexpr int kShortReadTimeoutMs = 1;
 // Kernel capture ring: about 8 000 frame slots in immediate mode, 80 ms of
 // traffic at 100 000 frames/s (libpcap's default of 2 MiB holds about 1 000,
 // which a receive thread descheduled for a few milliseconds overruns).

@@ -18,7 +18,11 @@
 namespace lcmp {
 
 // Capture timestamps keep the platform's 64-bit seconds (ageing across 2038).
+// Windows' timeval, which its capture library hands over, has 32-bit seconds;
+// the ageing arithmetic widens them to 64 bits all the same.
+#ifndef _WIN32
 static_assert(sizeof(timeval{}.tv_sec) >= 8, "timeval needs 64-bit seconds");
+#endif
 
 inline constexpr long kAgeLimitMicroseconds = 50000;
 // Memory held by records and segments (with their bookkeeping) at most.

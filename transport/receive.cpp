@@ -103,7 +103,7 @@ int32_t ReplaySavefile(const char *path) noexcept {
 extern "C" int32_t LCMPFrameProcess(const uint8_t *frame, uint32_t length, int64_t seconds, int32_t microseconds) {
     if (frame == nullptr || lcmp::ReceiveThreadActive()) return LCMP_ERROR_BAD_ARGS;
     timeval captured{};
-    captured.tv_sec = static_cast<time_t>(seconds);
-    captured.tv_usec = static_cast<suseconds_t>(microseconds);
+    captured.tv_sec = static_cast<decltype(captured.tv_sec)>(seconds);
+    captured.tv_usec = static_cast<decltype(captured.tv_usec)>(microseconds);
     return static_cast<int32_t>(lcmp::HandleFrame(captured, std::span<const uint8_t>(frame, length)));
 }

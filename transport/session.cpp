@@ -14,6 +14,7 @@
 
 #include "LCMP_comm.h"
 #include "LCMP_socket.h"
+#include "platform.h"
 #include "reassembly.h"
 #include "registry.h"
 #include "transaction.h"
@@ -51,14 +52,22 @@ std::atomic<void (*)()> gStartHook{nullptr};
 // Set by the receive thread as its loop ends, for whatever reason; cleared
 // before the next one starts.
 std::atomic<bool> gReceiveLoopEnded{false};
+// The capture library could not keep this host's own frames out by the
+// capture direction (Wine's has no pcap_setdirection): the filter does.
+bool gOwnFramesFiltered = false;
 
 // Frames to the adapter's own address when it is known, else every frame of
 // the Ethertype (the loop checks the Ethertype itself as well).
 void FilterInstall(pcap_t *handle, const uint8_t *own) {
-    char text[96];
+    char text[160];
     if (own != nullptr) {
-        std::snprintf(text, sizeof text, "ether dst %02X:%02X:%02X:%02X:%02X:%02X and ether proto 0x%04X", own[0],
-                      own[1], own[2], own[3], own[4], own[5], kEthertype);
+        const int length = std::snprintf(text, sizeof text,
+                                         "ether dst %02X:%02X:%02X:%02X:%02X:%02X and ether proto 0x%04X", own[0],
+                                         own[1], own[2], own[3], own[4], own[5], kEthertype);
+        if (gOwnFramesFiltered && length > 0)
+            std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length),
+                          " and not ether src %02X:%02X:%02X:%02X:%02X:%02X", own[0], own[1], own[2], own[3],
+                          own[4], own[5]);
     } else {
         std::fprintf(stderr, "\nAddress of adapter %s unknown: receiving all frames of Ethertype 0x%04X\n",
                      lcmpInterfaceName, kEthertype);
@@ -75,13 +84,15 @@ void FilterInstall(pcap_t *handle, const uint8_t *own) {
 
 // Opens the adapter. Immediate mode hands each frame over as it arrives;
 // without it the memory-mapped capture of Linux holds frames in a block
-// until the block fills or the read timeout expires.
+// until the block fills or the read timeout expires. A capture library
+// without immediate mode gets a read timeout short enough to stand in for it.
 pcap_t *AdapterOpen(const char *name) {
     char errorText[PCAP_ERRBUF_SIZE];  // not reported
     pcap_t *handle = pcap_create(name, errorText);
     if (handle == nullptr) return nullptr;
+    const bool immediate = pcap_set_immediate_mode(handle, 1) == 0;
     if (pcap_set_snaplen(handle, kSnapshotLength) != 0 || pcap_set_promisc(handle, 0) != 0 ||
-        pcap_set_timeout(handle, kReadTimeoutMs) != 0 || pcap_set_immediate_mode(handle, 1) != 0 ||
+        pcap_set_timeout(handle, immediate ? kReadTimeoutMs : kShortReadTimeoutMs) != 0 ||
         pcap_set_buffer_size(handle, kCaptureBufferBytes) != 0 || pcap_activate(handle) < 0 || pcap_datalink(handle) != DLT_EN10MB) {
         // Frames without an Ethernet header (the "any" pseudo-adapter, for
         // one) cannot carry LCMP as this library reads it.
@@ -90,7 +101,7 @@ pcap_t *AdapterOpen(const char *name) {
     }
     // Frames this host sends are not addressed to it; keep them out of the
     // loop even when the filter admits every destination.
-    pcap_setdirection(handle, PCAP_D_IN);
+    gOwnFramesFiltered = pcap_setdirection(handle, PCAP_D_IN) != 0;
     return handle;
 }
 
@@ -198,14 +209,18 @@ int32_t LCMPSocketInit(const char *adapterName, ReceiveThreadHooks hooks) noexce
         if (!gStoppedFromCallback.load()) return LCMP_ERROR_BAD_ARGS;
         SessionClose();
     }
+    // Without the capture library (Windows without Npcap) no adapter opens;
+    // the second line says what to install.
+    const char *missing = CaptureLibraryMissing();
     {
         std::lock_guard<std::mutex> handle(gHandleMutex);
         std::memset(lcmpInterfaceName, 0, sizeof lcmpInterfaceName);
         std::strncpy(lcmpInterfaceName, adapterName, kInterfaceNameSize - 1);
-        fp = AdapterOpen(adapterName);
+        if (missing == nullptr) fp = AdapterOpen(CaptureName(adapterName).c_str());
     }
     if (fp == nullptr) {
         std::fprintf(stderr, "\nUnable to open the adapter. %s is not supported by WinPcap\n", adapterName);
+        if (missing != nullptr) std::fprintf(stderr, "%s\n", missing);
         return LCMP_ERROR_SOCKET_NOT_OPENED;
     }
     // The adapter's address, read once: the filter and every device-mode

@@ -18,6 +18,7 @@
 #include "LCMP_socket.h"
 #include "reassembly.h"
 #include "registry.h"
+#include "test_support.h"
 
 namespace {
 
@@ -104,7 +105,7 @@ TEST(HardeningTruncation, EveryCorpusFrameAtEveryPrefixLength) {
                 long clock = 0;
                 for (std::size_t i = 0; i < frames.size(); ++i) {
                     clock = std::max(0L, clock + frames[i].step);
-                    t = {1700000000 + clock / 1000000, static_cast<suseconds_t>(clock % 1000000)};
+                    t = lcmptest::TimeAt(1700000000 + clock / 1000000, clock % 1000000);
                     const std::size_t n = i == cut ? length : frames[i].bytes.size();
                     // Exactly n bytes on the heap: no slack to read into.
                     std::unique_ptr<uint8_t[]> copy(new uint8_t[n == 0 ? 1 : n]);

@@ -1,6 +1,8 @@
 // Helpers shared by the unit tests.
 #pragma once
 
+#include <sys/time.h>
+
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -10,6 +12,13 @@
 namespace lcmptest {
 
 using Bytes = std::vector<uint8_t>;
+
+// Capture times past 2038 need 64-bit seconds, which Linux's timeval has and
+// Windows' (a long) has not.
+inline constexpr bool kSecondsPast2038 = sizeof(timeval{}.tv_sec) >= 8;
+inline timeval TimeAt(int64_t seconds, int64_t micro) {
+    return timeval{static_cast<decltype(timeval{}.tv_sec)>(seconds), static_cast<decltype(timeval{}.tv_usec)>(micro)};
+}
 
 inline Bytes ValueOf(const LCMPValue *v) { return Bytes(v->value, v->value + v->length); }
 

@@ -104,7 +104,8 @@ public final class LCMPSession implements AutoCloseable {
      * Names of the adapters a session can be opened on: the capture devices of this network
      * namespace that have an Ethernet link and are up (adapters that are down, loopback and capture
      * pseudo-devices such as "any" left out). Listing them needs no privileges; an empty array when
-     * there are none.
+     * there are none. On Windows each adapter comes twice: Npcap's name {@code \Device\NPF_{GUID}},
+     * then the name Windows shows (such as "Ethernet 2"); either opens it.
      */
     public static native String[] adapters();
 
