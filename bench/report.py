@@ -320,6 +320,26 @@ if name in dev:
                  "0 wrong answers", verdict(wrong == 0 and b["clean_wrong"] == 0 and b["flaky_failed"] == 0), cmd))
 else:
     root_row("11", what, "0 wrong answers", cmd)
+# Row 11 from Java: the same soak through LCMP_Write_Wrapper / LCMP_Read_Wrapper (bench/java/device_bench.sh ... soak).
+js = load_pairs("java_soak.txt")
+jscmd = f"bench/java/device_bench.sh {build}/tools/lcmp-device {jcmd} 20 soak"
+what = ("the same soak from Java: 8 threads writing and reading back through LCMP_Write_Wrapper / LCMP_Read_Wrapper "
+        "in an LCMPSession, lcmp-ctl reading the same devices, same flaky link and attempts, 20 s")
+if "java_soak_flaky_calls" in js:
+    f = lambda key: js[f"java_soak_{key}"]
+    wrong = f("flaky_wrong") + f("flaky_ctl_wrong") + f("clean_wrong") + f("clean_ctl_wrong")
+    rows.append(("11", what,
+                 f"{f('flaky_requests_per_s'):.0f} requests/s; {f('flaky_wrong'):.0f} wrong answers of "
+                 f"{f('flaky_calls'):.0f} calls ({f('flaky_timeouts'):.0f} timed out), {f('flaky_ctl_wrong'):.0f} "
+                 f"wrong of {f('flaky_ctl_reads'):.0f} lcmp-ctl reads ({f('flaky_ctl_timeouts'):.0f} timed out)",
+                 f"clean link, same run (5 s): {f('clean_requests_per_s'):.0f} requests/s, "
+                 f"{f('clean_wrong') + f('clean_ctl_wrong'):.0f} wrong of {f('clean_calls'):.0f} calls and "
+                 f"{f('clean_ctl_reads'):.0f} lcmp-ctl reads",
+                 "0 wrong answers", verdict(wrong == 0 and f("flaky_failed") == 0 and f("clean_failed") == 0), jscmd))
+elif "device_read_skipped" in js:
+    rows.append(("11", what, "skipped (needs root)", "", "0 wrong answers", "skipped: needs root", jscmd))
+else:
+    rows.append(("11", what, "not measured in this run", "", "0 wrong answers", "not measured", jscmd))
 name = "BM_Discover20000/iterations:3/manual_time"
 cmd = f"{DBENCH} --benchmark_filter=BM_Discover20000"
 what = "lcmp-ctl -t 3000 discover against 20 000 simulated devices (lcmp-device -n 20000), 3 runs"

@@ -22,7 +22,7 @@ cmake --build "$build" -j2 --target lcmp_transport_bench lcmp_frame_cost lcmp_si
 java_targets=$(cmake --build "$build" --target help 2>/dev/null | sed -n 's/^\(lcmp_java_bench[a-z_]*\):.*/\1/p' || true)
 [ -n "$java_targets" ] && cmake --build "$build" -j2 --target $java_targets
 if cmake --build "$build" --target help 2>/dev/null | grep -q '^lcmp-device:'; then
-    cmake --build "$build" -j2 --target lcmp-device
+    cmake --build "$build" -j2 --target lcmp-device lcmp-ctl
 fi
 
 echo "=== transport benchmarks ==="
@@ -55,6 +55,9 @@ if [ -x "$build/bench/java/run_java_bench.sh" ] && [ -x "$build/tools/lcmp-devic
     echo "=== Java deliveries on a session's receive thread, group read with a Java callback ==="
     sh "$root/bench/java/device_bench.sh" "$build/tools/lcmp-device" "$build/bench/java/run_java_bench.sh" 7 \
         callbacks | tee "$results/java_callbacks.txt"
+    echo "=== Java soak on a clean and a flaky link, lcmp-ctl beside it ==="
+    sh "$root/bench/java/device_bench.sh" "$build/tools/lcmp-device" "$build/bench/java/run_java_bench.sh" 20 soak |
+        tee "$results/java_soak.txt"
 fi
 
 python3 "$root/bench/report.py" "$results" "$root/BENCHMARKS.md" "$(basename "$build")"

@@ -14,6 +14,7 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.concurrent.atomic.AtomicLong;
+import lcmptest.Soak;
 
 /**
  * The Java rows of the benchmarks: LCMP_Read_Wrapper of ten parameters against the same response
@@ -25,7 +26,9 @@ import java.util.concurrent.atomic.AtomicLong;
  * <p>usage: JavaBench [ROUNDS], JavaBench --read-loop SECONDS (reads only, for a profiler), or
  * JavaBench --device ADAPTER MAC [ROUNDS] (the round trip of a read from a device, with privileges), or
  * JavaBench --callbacks ADAPTER MAC [ROUNDS] (deliveries on a session's receive thread and a group read
- * of 200 devices with and without a Java callback, with privileges)
+ * of 200 devices with and without a Java callback, with privileges), or
+ * JavaBench --soak ADAPTER LCMP_CTL [SECONDS] (the soak of eight threads with lcmp-ctl beside them, on a
+ * clean link and on a flaky one, with privileges)
  */
 public final class JavaBench {
     private static final byte[] DEVICE = {0x00, 0x13, (byte) 0xA7, 0x01, 0x02, 0x03};
@@ -303,6 +306,41 @@ public final class JavaBench {
         return Floor.stampLast() - start;
     }
 
+    private static void printSoak(String link, Soak s) {
+        System.out.println("# " + link + " link: " + s);
+        String k = "java_soak_" + link + "_";
+        System.out.printf("%srequests_per_s %.0f%n", k, s.rate());
+        System.out.println(k + "calls " + s.calls.get());
+        System.out.println(k + "timeouts " + s.timeouts.get());
+        System.out.println(k + "wrong " + s.wrong.get());
+        System.out.println(k + "failed " + s.failed.get());
+        System.out.println(k + "ctl_reads " + s.ctlRuns.get());
+        System.out.println(k + "ctl_timeouts " + s.ctlTimeouts.get());
+        System.out.println(k + "ctl_wrong " + s.ctlWrong.get());
+    }
+
+    /**
+     * The soak of lcmptest.Soak in a session on {@code adapter} (attempts of 40 ms, 3 attempts): 5 s
+     * on eight clean devices (02:00:00:00:01:01 onwards), then {@code seconds} on eight devices of a
+     * flaky link (02:00:00:00:03:01 onwards), lcmp-ctl reading the same devices throughout.
+     */
+    private static void soak(String adapter, String ctl, int seconds) throws Exception {
+        check(LCMPCommManager.initIDs() == 0, "initIDs failed");
+        byte[][] clean = new byte[8][];
+        byte[][] flaky = new byte[8][];
+        for (int t = 0; t < 8; t++) {
+            clean[t] = new byte[] {0x02, 0x00, 0x00, 0x00, 0x01, (byte) (0x01 + t)};
+            flaky[t] = new byte[] {0x02, 0x00, 0x00, 0x00, 0x03, (byte) (0x01 + t)};
+        }
+        LCMPSession session = LCMPSession.open(adapter, 40, 3);
+        try {
+            printSoak("clean", Soak.run(clean, ctl, adapter, 40, 3, 5_000));
+            printSoak("flaky", Soak.run(flaky, ctl, adapter, 40, 3, seconds * 1_000L));
+        } finally {
+            session.close();
+        }
+    }
+
     public static void main(String[] args) throws Exception {
         if (args.length == 2 && args[0].equals("--read-loop")) {
             readLoop(Long.parseLong(args[1]));
@@ -310,6 +348,10 @@ public final class JavaBench {
         }
         if (args.length >= 3 && args[0].equals("--callbacks")) {
             sessionCallbacks(args[1], parseMac(args[2]), args.length > 3 ? Integer.parseInt(args[3]) : 7);
+            return;
+        }
+        if (args.length >= 3 && args[0].equals("--soak")) {
+            soak(args[1], args[2], args.length > 3 ? Integer.parseInt(args[3]) : 20);
             return;
         }
         if (args.length >= 3 && args[0].equals("--device")) {

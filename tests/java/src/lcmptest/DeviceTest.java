@@ -325,6 +325,31 @@ class DeviceTest {
         System.out.println("write-read rounds of 8 threads in " + seconds + " s: " + rounds.get());
     }
 
+    /**
+     * The soak on a flaky link (20% of the requests lost, 10% of the answers sent twice and 10% later
+     * than an attempt waits): eight threads each write values only they know to a device of their own
+     * and read them back while lcmp-ctl reads the same devices. Every call ends in its own request's
+     * answer or a timeout, never in another's.
+     */
+    @Test
+    void flakyLinkSoakGivesNoCallAnotherRequestsAnswer() throws Exception {
+        String ctl = System.getProperty("lcmp.ctl");
+        assertNotNull(ctl, "the system property lcmp.ctl names lcmp-ctl");
+        Simulator flaky = new Simulator("-m", "02:00:00:00:03:01", "-n", "8", "--loss", "20", "--duplicate", "10",
+                "--late", "10:" + (TIMEOUT_MS + 100));
+        Soak soak;
+        try {
+            byte[][] devices = new byte[8][];
+            for (int t = 0; t < devices.length; t++) devices[t] = device(3, t);
+            soak = Soak.run(devices, ctl, Wire.SESSION, TIMEOUT_MS, ATTEMPTS, Wire.longForm() ? 60_000 : 4_000);
+        } finally {
+            flaky.stop();
+        }
+        System.out.println("flaky-link soak: " + soak);
+        assertEquals(0, soak.wrong.get() + soak.ctlWrong.get() + soak.failed.get(), soak.toString());
+        assertTrue(soak.answered.get() >= 100 && soak.ctlAnswered.get() >= 1, soak.toString());
+    }
+
     @Test
     void requestFromACallbackIsRefusedAtOnceWithTheReason() throws Exception {
         Queue<String> refusals = new ConcurrentLinkedQueue<>();
