@@ -41,12 +41,13 @@ javadoc: configure
 	@cmake --build $(BUILD) --target javadoc
 
 # lcmp-host.jar with the native library of each platform it supports:
-# linux-x86_64 from this build and windows-x86_64 (build-windows/lcmp.dll,
-# which `make windows` builds when it is missing). Every build's jar carries
+# linux-x86_64 from this build and windows-x86_64 (build-windows/jar/lcmp.dll,
+# the DLL without its debugging information, which `make windows` builds when
+# it is missing). Every build's jar carries
 # the Linux library; this adds the Windows one.
 jar-all: configure
-	@[ -f build-windows/lcmp.dll ] || $(MAKE) --no-print-directory windows
-	@cmake -S . -B $(BUILD) -DLCMP_WINDOWS_DLL=$(CURDIR)/build-windows/lcmp.dll >/dev/null
+	@[ -f build-windows/jar/lcmp.dll ] || $(MAKE) --no-print-directory windows
+	@cmake -S . -B $(BUILD) -DLCMP_WINDOWS_DLL=$(CURDIR)/build-windows/jar/lcmp.dll >/dev/null
 	@cmake --build $(BUILD) --target lcmp_host_natives
 	@echo "$(BUILD)/java/lcmp-host.jar:"; unzip -l $(BUILD)/java/lcmp-host.jar | grep -E 'x86_64/'
 

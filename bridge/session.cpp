@@ -1,5 +1,6 @@
-// LCMPSession's native methods: an adapter session in device mode (LCMPInit,
-// then LCMPRequestModeSet), its end (LCMPEnd: device mode stays chosen, so
+// LCMPSession's native methods: an adapter session in device mode (the
+// session, its receive thread attached to the JVM for its life, then
+// LCMPRequestModeSet), its end (LCMPEnd: device mode stays chosen, so
 // requests fail until a session opens again), the return to local answers,
 // the names of the adapters a session can be opened on, and the Java object
 // that receives the notifications of the Notify subscription.

@@ -41,7 +41,8 @@ function(lcmp_windows_library target)
 endfunction()
 
 # The zip for Windows users: the DLL, its import library, the header, the
-# tools (without their debugging information) and a README.
+# tools (without their debugging information) and a README. The DLL without
+# its debugging information also goes to jar/, for lcmp-host.jar (make jar-all).
 function(lcmp_windows_zip)
   set(zip liblcmp-${PROJECT_VERSION}-windows-x86_64)
   set(stage ${CMAKE_BINARY_DIR}/${zip})
@@ -53,11 +54,12 @@ function(lcmp_windows_zip)
             $<TARGET_FILE:lcmp-send> $<TARGET_FILE:lcmp-device> ${stage}
     COMMAND ${CMAKE_STRIP} --strip-debug ${stage}/lcmp.dll ${stage}/lcmp-ctl.exe ${stage}/lcmp-monitor.exe
             ${stage}/lcmp-send.exe ${stage}/lcmp-device.exe
+    COMMAND ${CMAKE_COMMAND} -E copy ${stage}/lcmp.dll ${CMAKE_BINARY_DIR}/jar/lcmp.dll
     COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/packaging/windows/README.txt ${stage}/README.txt
     COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/include/lcmp.h ${CMAKE_BINARY_DIR}/lcmp.h
     COMMAND ${CMAKE_COMMAND} -E tar cf ${CMAKE_BINARY_DIR}/${zip}.zip --format=zip ${zip}
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
     DEPENDS lcmp lcmp-ctl lcmp-monitor lcmp-send lcmp-device ${CMAKE_SOURCE_DIR}/packaging/windows/README.txt
-    BYPRODUCTS ${CMAKE_BINARY_DIR}/${zip}.zip
+    BYPRODUCTS ${CMAKE_BINARY_DIR}/${zip}.zip ${CMAKE_BINARY_DIR}/jar/lcmp.dll
     COMMENT "${zip}.zip")
 endfunction()
