@@ -4,7 +4,6 @@ import static lcmptest.Lcmp.SENDER;
 import static lcmptest.Lcmp.bytes;
 import static lcmptest.Lcmp.confirmation;
 import static lcmptest.Lcmp.record;
-import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
@@ -272,7 +271,11 @@ class SessionCycleTest {
             deliverAtLeast(frame, counter.calls, 1_000);
             long[] before = TestHooks.jniReferenceCounts();
             deliverAtLeast(frame, counter.calls, 101_000);
-            assertArrayEquals(before, TestHooks.jniReferenceCounts(), "JNI references {global, local}");
+            long[] after = TestHooks.jniReferenceCounts();
+            assertEquals(before[0], after[0], "JNI global references");
+            // Other threads of the JVM may hold a local reference or two at
+            // either moment; one kept per delivery would add 100 000.
+            assertTrue(after[1] - before[1] < 100, "JNI local references: " + before[1] + ", then " + after[1]);
         } finally {
             Lcmp.unregisterAll();
             session.close();
