@@ -19,9 +19,9 @@ case $build in /*) ;; *) build=$PWD/$build ;; esac
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLCMP_WERROR=ON \
     -DLCMP_SANITIZE=address,undefined >/dev/null
 # What the Java tests run, and nothing of the C++ suites: the library, the
-# hooks, the jars, the host variants' jars and the device simulator.
+# hooks, the jars, the host variants' jars, the device simulator and lcmp-ctl.
 targets=$(cmake --build "$build" --target help | sed -n 's/^\(lcmp_host_[a-z_]*\):.*/\1/p')
-cmake --build "$build" -j2 --target lcmp lcmp_testhooks lcmp_java_tests lcmp_host lcmp_java_demo lcmp-device $targets
+cmake --build "$build" -j2 --target lcmp lcmp_testhooks lcmp_java_tests lcmp_host lcmp_java_demo lcmp-device lcmp-ctl $targets
 
 runtime=$(gcc -print-file-name=libasan.so)
 [ -f "$runtime" ] || { echo "asan_jvm: no ASan runtime ($runtime)"; exit 1; }
