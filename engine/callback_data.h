@@ -28,7 +28,10 @@ private:
 
 // A mutex whose uncontended lock and unlock are one atomic operation each:
 // the registry takes it twice for every delivery, on the receive path of
-// every frame. A contended locker sleeps on the word (a futex on Linux).
+// every frame. A contended locker sleeps on a condition variable of its own,
+// checked under its own mutex, so that no wake-up is lost. (std::atomic's
+// wait is not used: where it has no futex beneath it, as in MinGW-w64's
+// libstdc++ 12, a notify can miss a waiter, which then sleeps for ever.)
 // State: 0 free, 1 held, 2 held with possible sleepers.
 class FastMutex {
 public:
@@ -36,18 +39,27 @@ public:
         int expected = 0;
         if (state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed))
             return;
-        while (state_.exchange(2, std::memory_order_acquire) != 0) state_.wait(2, std::memory_order_relaxed);
+        while (state_.exchange(2, std::memory_order_acquire) != 0) {
+            std::unique_lock sleep(sleepMutex_);
+            woken_.wait(sleep, [this] { return state_.load(std::memory_order_relaxed) != 2; });
+        }
     }
     bool try_lock() noexcept {
         int expected = 0;
         return state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed);
     }
     void unlock() noexcept {
-        if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
+        if (state_.exchange(0, std::memory_order_release) != 2) return;
+        // Taken before the notify: a sleeper that saw the word still held
+        // is then waiting, and gets it.
+        const std::lock_guard sleep(sleepMutex_);
+        woken_.notify_one();
     }
 
 private:
     std::atomic<int> state_{0};
+    std::mutex sleepMutex_;
+    std::condition_variable woken_;
 };
 
 // One mutex guards every registry and every delivery count. It is never held
