@@ -289,11 +289,10 @@ JNIEXPORT jlong JNICALL Java_lcmpbench_Floor_attachCallDetach(JNIEnv *env, jclas
     return result;
 }
 
-// On a fresh native thread, `times` calls of the loaded liblcmp.so's
-// CallbacksExecute for one message; nanoseconds per call, or -1 when the
-// library is not loaded.
-JNIEXPORT jlong JNICALL Java_lcmpbench_Floor_deliverThroughLibrary(JNIEnv *env, jclass, jbyteArray source,
-                                                                   jint opcode, jbyteArray payload, jint times) {
+// `times` calls of the loaded liblcmp.so's CallbacksExecute for one message,
+// on a fresh native thread or on the calling one; nanoseconds per call, or
+// -1 when the library is not loaded.
+static jlong DeliverTimes(JNIEnv *env, jbyteArray source, jint opcode, jbyteArray payload, jint times, bool freshThread) {
     const auto execute = reinterpret_cast<CallbacksExecuteFunction>(LoadedFunction("CallbacksExecute"));
     if (execute == nullptr) return -1;
     uint8_t mac[6] = {};
@@ -302,31 +301,27 @@ JNIEXPORT jlong JNICALL Java_lcmpbench_Floor_deliverThroughLibrary(JNIEnv *env, 
     env->GetByteArrayRegion(payload, 0, static_cast<jsize>(message.size()), reinterpret_cast<jbyte *>(message.data()));
     if (env->ExceptionCheck()) return -1;
     jlong result = -1;
-    std::thread([&] {
+    const auto run = [&] {
         const int64_t start = NowNs();
         for (jint n = 0; n < times; ++n)
             execute(mac, opcode, message.data(), static_cast<uint16_t>(message.size()));
         result = times > 0 ? (NowNs() - start) / times : 0;
-    }).join();
+    };
+    if (freshThread) std::thread(run).join();
+    else run();
     return result;
 }
 
-// `times` calls of the loaded liblcmp.so's CallbacksExecute for one message
-// on the calling thread; nanoseconds per call, or -1 when the library is not
-// loaded.
+// On a fresh native thread (attached for each delivery by the library).
+JNIEXPORT jlong JNICALL Java_lcmpbench_Floor_deliverThroughLibrary(JNIEnv *env, jclass, jbyteArray source,
+                                                                   jint opcode, jbyteArray payload, jint times) {
+    return DeliverTimes(env, source, opcode, payload, times, true);
+}
+
+// On the calling thread.
 JNIEXPORT jlong JNICALL Java_lcmpbench_Floor_deliverHere(JNIEnv *env, jclass, jbyteArray source, jint opcode,
                                                          jbyteArray payload, jint times) {
-    const auto execute = reinterpret_cast<CallbacksExecuteFunction>(LoadedFunction("CallbacksExecute"));
-    if (execute == nullptr) return -1;
-    uint8_t mac[6] = {};
-    env->GetByteArrayRegion(source, 0, 6, reinterpret_cast<jbyte *>(mac));
-    std::vector<uint8_t> message(static_cast<std::size_t>(env->GetArrayLength(payload)));
-    env->GetByteArrayRegion(payload, 0, static_cast<jsize>(message.size()), reinterpret_cast<jbyte *>(message.data()));
-    if (env->ExceptionCheck()) return -1;
-    const int64_t start = NowNs();
-    for (jint n = 0; n < times; ++n)
-        execute(mac, opcode, message.data(), static_cast<uint16_t>(message.size()));
-    return times > 0 ? (NowNs() - start) / times : 0;
+    return DeliverTimes(env, source, opcode, payload, times, false);
 }
 
 // `times` times on the calling thread: the one-parameter response of a
